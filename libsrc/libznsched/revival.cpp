@@ -1,0 +1,116 @@
+// revival.cpp -- hash index of the done list, so reviving a task is O(1) on average.
+//
+// Records with the same (function, argument, name) are chained in done-list
+// order, so the index yields the same record as a walk of the done list.
+// The bucket array grows when records are created, never while the loop
+// retires tasks, so the loop itself allocates nothing. Names are hashed by
+// content when a task is retired; a name changed in place while its task
+// exists is not found again (the name must stay as it was, like its storage).
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "internal.h"
+
+namespace {
+
+struct Chain {
+    TaskNode *head = nullptr, *tail = nullptr;
+};
+
+std::unique_ptr<Chain[]> buckets;
+size_t bucket_count; // a power of two, or 0
+
+size_t hash_key(void (*func)(void *), const void *arg, const char *name) {
+    uint64_t h = 1469598103934665603ULL; // FNV-1a
+    auto mix = [&h](uint64_t v) {
+        h ^= v;
+        h *= 1099511628211ULL;
+    };
+    mix(reinterpret_cast<uintptr_t>(func));
+    mix(reinterpret_cast<uintptr_t>(arg));
+    if (name)
+        for (const char *p = name; *p; ++p)
+            mix(static_cast<unsigned char>(*p));
+    else
+        mix(0x9e3779b97f4a7c15ULL);
+    return static_cast<size_t>(h ^ (h >> 29));
+}
+
+Chain &chain_for(size_t hash) { return buckets[hash & (bucket_count - 1)]; }
+
+void chain_append(TaskNode *node) {
+    Chain &chain = chain_for(node->index_hash);
+    node->index_next = nullptr;
+    node->index_prev = chain.tail;
+    if (chain.tail)
+        chain.tail->index_next = node;
+    else
+        chain.head = node;
+    chain.tail = node;
+}
+
+} // namespace
+
+bool sched_names_equal(const uchar_t *a, const char *b) {
+    if (!a || !b)
+        return !a && !b;
+    return strcmp(reinterpret_cast<const char *>(a), b) == 0;
+}
+
+bool revival_reserve(size_t records) {
+    if (records <= bucket_count)
+        return true;
+    size_t grown = bucket_count ? bucket_count * 2 : 64;
+    while (grown < records)
+        grown *= 2;
+    std::unique_ptr<Chain[]> fresh(new (std::nothrow) Chain[grown]);
+    if (!fresh)
+        return false;
+    buckets = std::move(fresh);
+    bucket_count = grown;
+    // Re-chain in done-list order so each chain keeps that order.
+    for (SchedTask *task = SchedDoneTasks; task; task = task->next)
+        chain_append(node_of(task));
+    return true;
+}
+
+void revival_add(SchedTask *task) {
+    TaskNode *node = node_of(task);
+    node->index_hash =
+        hash_key(task->task_ptr, task->arg, reinterpret_cast<const char *>(task->task_name));
+    chain_append(node);
+}
+
+void revival_remove(SchedTask *task) {
+    TaskNode *node = node_of(task);
+    Chain &chain = chain_for(node->index_hash);
+    if (node->index_prev)
+        node->index_prev->index_next = node->index_next;
+    else
+        chain.head = node->index_next;
+    if (node->index_next)
+        node->index_next->index_prev = node->index_prev;
+    else
+        chain.tail = node->index_prev;
+    node->index_next = node->index_prev = nullptr;
+}
+
+SchedTask *revival_find(void (*func)(void *), void *arg, const char *name) {
+    if (!bucket_count)
+        return nullptr;
+    const size_t hash = hash_key(func, arg, name);
+    for (TaskNode *node = chain_for(hash).head; node; node = node->index_next) {
+        SchedTask *task = &node->task;
+        if (node->index_hash == hash && task->task_ptr == func && task->arg == arg &&
+            sched_names_equal(task->task_name, name))
+            return task;
+    }
+    return nullptr;
+}
+
+void revival_clear() {
+    buckets.reset();
+    bucket_count = 0;
+}

@@ -1,0 +1,52 @@
+# Compares a shared library's exported symbols with the ZN_EXPORT
+# declarations of the public headers.
+#   cmake -DNM=<nm> -DLIB=<library> -DHEADERS=<h1;h2...> -P check_exports.cmake
+set(declared "")
+foreach(header IN LISTS HEADERS)
+  file(READ "${header}" text)
+  string(REGEX REPLACE "/\\*([^*]|\\*+[^*/])*\\*+/" "" text "${text}") # comments
+  string(REGEX MATCHALL "ZN_EXPORT[^;{]*[;{]" decls "${text}")
+  foreach(decl IN LISTS decls)
+    string(REGEX REPLACE "[\r\n\t ]+" " " decl "${decl}")
+    if(decl MATCHES "^ZN_EXPORT extern ")
+      # Globals: every declarator of "extern type *a, b[3], *c;".
+      string(REGEX REPLACE "\\[[^]]*\\]" "" decl "${decl}")
+      string(REGEX REPLACE "[;{]$" "" decl "${decl}")
+      string(REPLACE "," ";" parts "${decl}")
+      foreach(part IN LISTS parts)
+        string(REGEX MATCH "([A-Za-z_][A-Za-z0-9_]*) *$" _ "${part}")
+        list(APPEND declared "${CMAKE_MATCH_1}")
+      endforeach()
+    else()
+      # Functions: the identifier before the parameter list.
+      string(REGEX MATCH "([A-Za-z_][A-Za-z0-9_]*) *\\(" _ "${decl}")
+      list(APPEND declared "${CMAKE_MATCH_1}")
+    endif()
+  endforeach()
+endforeach()
+
+execute_process(COMMAND ${NM} -D --defined-only ${LIB} OUTPUT_VARIABLE nm_out RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIB}")
+endif()
+string(REGEX MATCHALL "[0-9a-fA-F]+ [A-Za-z] [^\n]+" lines "${nm_out}")
+set(exported "")
+foreach(line IN LISTS lines)
+  string(REGEX REPLACE "^[0-9a-fA-F]+ [A-Za-z] " "" sym "${line}")
+  string(REGEX REPLACE "@.*$" "" sym "${sym}")
+  if(NOT sym MATCHES "^__odr_asan") # AddressSanitizer's instrumentation
+    list(APPEND exported "${sym}")
+  endif()
+endforeach()
+
+list(REMOVE_DUPLICATES declared)
+list(REMOVE_DUPLICATES exported)
+set(missing ${declared})
+list(REMOVE_ITEM missing ${exported})
+set(extra ${exported})
+list(REMOVE_ITEM extra ${declared})
+if(missing OR extra)
+  message(FATAL_ERROR "${LIB}\n  declared but not exported: ${missing}\n  exported but not declared: ${extra}")
+endif()
+list(LENGTH exported count)
+message(STATUS "${LIB}: ${count} exported symbols, all declared")

@@ -1,0 +1,15 @@
+# Fails unless a shared library needs the C library alone and has a soname.
+#   cmake -DREADELF=<readelf> -DLIB=<library> -DSONAME=<soname> -P check_needed.cmake
+execute_process(COMMAND ${READELF} -d ${LIB} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "readelf failed on ${LIB}")
+endif()
+string(REGEX MATCHALL "\\(NEEDED\\)[^\n]*\\[([^]]+)\\]" needed "${out}")
+string(REGEX REPLACE "\\(NEEDED\\)[^[]*\\[" "" needed "${needed}")
+string(REPLACE "]" "" needed "${needed}")
+if(NOT needed STREQUAL "libc.so.6")
+  message(FATAL_ERROR "${LIB} needs: ${needed} (expected libc.so.6 only)")
+endif()
+if(NOT out MATCHES "\\(SONAME\\)[^\n]*\\[${SONAME}\\]")
+  message(FATAL_ERROR "${LIB} has no soname ${SONAME}")
+endif()
