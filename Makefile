@@ -4,7 +4,9 @@ BUILD ?= build
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
 
-.PHONY: all build test bench clean configure
+FUZZ_SECONDS ?= 30
+
+.PHONY: all build test bench fuzz clean configure
 
 all: build
 
@@ -23,5 +25,12 @@ bench:
 	cmake --build build-bench -j $(JOBS)
 	cmake --build build-bench --target run-bench
 
+# Fuzz targets: clang, ASan+UBSan, each run for FUZZ_SECONDS.
+fuzz:
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DZN_TESTS=OFF -DZN_FUZZ=ON -DZN_SANITIZE=ON \
+	    -DZN_FUZZ_SECONDS=$(FUZZ_SECONDS) $(CMAKE_FLAGS)
+	cmake --build build-fuzz -j $(JOBS)
+	cmake --build build-fuzz --target run-fuzz
+
 clean:
-	rm -rf $(BUILD) build-bench
+	rm -rf $(BUILD) build-bench build-fuzz build-i386 build-asan
