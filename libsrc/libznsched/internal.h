@@ -29,6 +29,11 @@ struct TaskNode {
 
 inline TaskNode *node_of(SchedTask *task) { return reinterpret_cast<TaskNode *>(task); }
 
+// ---- records.cpp ----
+
+TaskNode *task_record_allocate(); // a cleared record, or null when out of memory
+void task_records_release();      // every record ever allocated
+
 void sched_tasks_reset();   // empties the active and clean-up lists
 void sched_tasks_release(); // frees every task record (priority, regular, clean-up, done)
 void sched_task_done(SchedTask *task);
@@ -45,10 +50,13 @@ SchedTask *sched_task_ran(SchedTask *task);
 // ---- revival.cpp: index of the done list by (function, argument, name) ----
 
 bool revival_reserve(size_t records); // room for this many records; false: no memory
+size_t revival_hash(void (*func)(void *), const void *arg, const char *name);
 void revival_add(SchedTask *task);    // task was appended to the done list
 void revival_remove(SchedTask *task); // task left the done list
-// First done record, in done-list order, with this function, argument and name.
-SchedTask *revival_find(void (*func)(void *), void *arg, const char *name);
+// First done record, in done-list order, with this function, argument and
+// name; hash is revival_hash() of the three. A new record keeps the hash in
+// its index_hash, since the three never change.
+SchedTask *revival_find(void (*func)(void *), void *arg, const char *name, size_t hash);
 void revival_clear();
 bool sched_names_equal(const uchar_t *a, const char *b);
 

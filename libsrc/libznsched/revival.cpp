@@ -2,15 +2,15 @@
 //
 // Records with the same (function, argument, name) are chained in done-list
 // order, so the index yields the same record as a walk of the done list.
+// Each record's hash is computed once, when the record is made.
 // The bucket array grows when records are created, never while the loop
 // retires tasks, so the loop itself allocates nothing. Names are hashed by
 // content when a task is retired; a name changed in place while its task
 // exists is not found again (the name must stay as it was, like its storage).
+// Records live in slabs, so the chains need no allocation of their own.
 #include <cstdint>
 #include <cstring>
-#include <memory>
-#include <new>
-
+#include "../common/pages.h"
 #include "internal.h"
 
 namespace {
@@ -19,10 +19,20 @@ struct Chain {
     TaskNode *head = nullptr, *tail = nullptr;
 };
 
-std::unique_ptr<Chain[]> buckets;
+// The bucket array comes from zn::pages_allocate (zeroed, populated).
+Chain *buckets;
 size_t bucket_count; // a power of two, or 0
+size_t indexed;      // records on the done list
 
-size_t hash_key(void (*func)(void *), const void *arg, const char *name) {
+void release_buckets() {
+    zn::pages_release(buckets, bucket_count * sizeof(Chain));
+    buckets = nullptr;
+    bucket_count = 0;
+}
+
+} // namespace
+
+size_t revival_hash(void (*func)(void *), const void *arg, const char *name) {
     uint64_t h = 1469598103934665603ULL; // FNV-1a
     auto mix = [&h](uint64_t v) {
         h ^= v;
@@ -37,6 +47,8 @@ size_t hash_key(void (*func)(void *), const void *arg, const char *name) {
         mix(0x9e3779b97f4a7c15ULL);
     return static_cast<size_t>(h ^ (h >> 29));
 }
+
+namespace {
 
 Chain &chain_for(size_t hash) { return buckets[hash & (bucket_count - 1)]; }
 
@@ -62,13 +74,14 @@ bool sched_names_equal(const uchar_t *a, const char *b) {
 bool revival_reserve(size_t records) {
     if (records <= bucket_count)
         return true;
-    size_t grown = bucket_count ? bucket_count * 2 : 64;
+    size_t grown = bucket_count ? bucket_count * 2 : 256;
     while (grown < records)
         grown *= 2;
-    std::unique_ptr<Chain[]> fresh(new (std::nothrow) Chain[grown]);
+    auto *fresh = static_cast<Chain *>(zn::pages_allocate(grown * sizeof(Chain)));
     if (!fresh)
         return false;
-    buckets = std::move(fresh);
+    release_buckets();
+    buckets = fresh;
     bucket_count = grown;
     // Re-chain in done-list order so each chain keeps that order.
     for (SchedTask *task = SchedDoneTasks; task; task = task->next)
@@ -77,10 +90,8 @@ bool revival_reserve(size_t records) {
 }
 
 void revival_add(SchedTask *task) {
-    TaskNode *node = node_of(task);
-    node->index_hash =
-        hash_key(task->task_ptr, task->arg, reinterpret_cast<const char *>(task->task_name));
-    chain_append(node);
+    chain_append(node_of(task));
+    ++indexed;
 }
 
 void revival_remove(SchedTask *task) {
@@ -95,12 +106,12 @@ void revival_remove(SchedTask *task) {
     else
         chain.tail = node->index_prev;
     node->index_next = node->index_prev = nullptr;
+    --indexed;
 }
 
-SchedTask *revival_find(void (*func)(void *), void *arg, const char *name) {
-    if (!bucket_count)
+SchedTask *revival_find(void (*func)(void *), void *arg, const char *name, size_t hash) {
+    if (!indexed)
         return nullptr;
-    const size_t hash = hash_key(func, arg, name);
     for (TaskNode *node = chain_for(hash).head; node; node = node->index_next) {
         SchedTask *task = &node->task;
         if (node->index_hash == hash && task->task_ptr == func && task->arg == arg &&
@@ -111,6 +122,6 @@ SchedTask *revival_find(void (*func)(void *), void *arg, const char *name) {
 }
 
 void revival_clear() {
-    buckets.reset();
-    bucket_count = 0;
+    release_buckets();
+    indexed = 0;
 }

@@ -2,7 +2,6 @@
 #include <cstdio>
 #include <ctime>
 #include <initializer_list>
-#include <new>
 
 #include "../common/dlist.h"
 #include "internal.h"
@@ -53,13 +52,14 @@ void unlink_active(SchedTask *task) {
 }
 
 // A cleared record with a fresh TID; null when out of memory.
-SchedTask *new_record(void (*func)(void *), void *arg, char *name) {
+SchedTask *new_record(void (*func)(void *), void *arg, char *name, size_t hash) {
     if (!revival_reserve(records_allocated + 1))
         return nullptr;
-    auto *node = new (std::nothrow) TaskNode{};
+    TaskNode *node = task_record_allocate();
     if (!node)
         return nullptr;
     ++records_allocated;
+    node->index_hash = hash;
     SchedTask *task = &node->task;
     task->task_name = reinterpret_cast<uchar_t *>(name);
     task->task_ptr = func;
@@ -106,15 +106,6 @@ SchedTask *find_tid_in(SchedTask *head, ulong_t tid) {
     return nullptr;
 }
 
-void release_list(SchedTask *&head, SchedTask *&tail) {
-    while (head) {
-        SchedTask *next = head->next;
-        delete node_of(head);
-        head = next;
-    }
-    tail = nullptr;
-}
-
 } // namespace
 
 int sched_task(void (*task_ptr)(void *), void *arg, ulong_t flags, ulong_t time_val,
@@ -135,12 +126,13 @@ int sched_task(void (*task_ptr)(void *), void *arg, ulong_t flags, ulong_t time_
                     (flags & SCHED_PRIORITY) ? " PRI" : "", when,
                     static_cast<long>(SchedNextTID));
     }
-    if (SchedTask *done = revival_find(task_ptr, arg, name)) {
+    const size_t hash = revival_hash(task_ptr, arg, name);
+    if (SchedTask *done = revival_find(task_ptr, arg, name, hash)) {
         done->debug.last_sched = now();
         sched_insert_task(done, flags, time_val);
         return 0;
     }
-    SchedTask *task = new_record(task_ptr, arg, name);
+    SchedTask *task = new_record(task_ptr, arg, name, hash);
     if (!task) {
         if (sched_debug_on())
             sched_debug("sched_task: ERR - No memory\n");
@@ -161,7 +153,7 @@ int sched_cleanup(char *name, void (*func_ptr)(void *), void *arg) {
     if (sched_debug_on())
         sched_debug("sched_cleanup: Registering cleanup func 0x%08lX [%s]\n",
                     reinterpret_cast<ulong_t>(func_ptr), name ? name : "(null)");
-    SchedTask *task = new_record(func_ptr, arg, name);
+    SchedTask *task = new_record(func_ptr, arg, name, revival_hash(func_ptr, arg, name));
     if (!task) {
         if (sched_debug_on())
             sched_debug("sched_cleanup: ERR - No memory\n");
@@ -224,7 +216,7 @@ SchedTask *sched_find_done_task(void (*task_ptr)(void *), void *arg, char *name,
                                 ulong_t match) {
     const ulong_t all = SCHED_MATCH_FUNC | SCHED_MATCH_ARG | SCHED_MATCH_NAME;
     if ((match & all) == all)
-        return revival_find(task_ptr, arg, name);
+        return revival_find(task_ptr, arg, name, revival_hash(task_ptr, arg, name));
     return find_in(SchedDoneTasks, task_ptr, arg, name, match, true);
 }
 
@@ -290,9 +282,8 @@ void sched_tasks_reset() {
 }
 
 void sched_tasks_release() {
-    release_list(SchedPriTasks, SchedPriTasks_end);
-    release_list(SchedTasks, SchedTasks_end);
-    release_list(SchedCleanupTasks, SchedCleanupTasks_end);
-    release_list(SchedDoneTasks, SchedDoneTasks_end);
+    sched_tasks_reset();
+    SchedDoneTasks = SchedDoneTasks_end = nullptr;
     revival_clear();
+    task_records_release();
 }
