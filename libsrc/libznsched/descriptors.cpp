@@ -22,20 +22,27 @@ bool sched_fd_walk_invalid;
 namespace {
 
 SchedFD *by_number[FD_SETSIZE];
-FdWatch watch = {{}, {}, {}, -1};
+FdWatch watch = {{}, {}, {}, 0, 0, 0, -1};
 
 bool in_range(int fd) { return fd >= 0 && fd < FD_SETSIZE; }
 
-void watch_flags(int fd, ulong_t flags) {
-    auto apply = [fd](fd_set &set, bool on) {
-        if (on)
+// Keeps the watched sets and their member counts in step with a record's flags.
+void watch_flags(int fd, ulong_t old_flags, ulong_t new_flags) {
+    auto apply = [=](fd_set &set, int &members, ulong_t bit) {
+        const bool was = old_flags & bit, now = new_flags & bit;
+        if (was == now)
+            return;
+        if (now) {
             FD_SET(fd, &set);
-        else
+            ++members;
+        } else {
             FD_CLR(fd, &set);
+            --members;
+        }
     };
-    apply(watch.rd, flags & SCHED_FD_READ);
-    apply(watch.wr, flags & SCHED_FD_WRITE);
-    apply(watch.ex, flags & SCHED_FD_EXCEPT);
+    apply(watch.rd, watch.readers, SCHED_FD_READ);
+    apply(watch.wr, watch.writers, SCHED_FD_WRITE);
+    apply(watch.ex, watch.exceptions, SCHED_FD_EXCEPT);
 }
 
 void lower_highest() {
@@ -85,7 +92,7 @@ int sched_add_fd(int fd, void (*handler)(int, void *, int, int, int), void *arg,
     zn::list_append(SchedFDs, SchedFDs_end, rec);
     ++num_SchedFDs;
     by_number[fd] = rec;
-    watch_flags(fd, flags);
+    watch_flags(fd, 0, flags);
     watch.highest = std::max(watch.highest, fd);
     return 0;
 }
@@ -109,7 +116,7 @@ int sched_remove_fd(int fd) {
     zn::list_unlink(SchedFDs, SchedFDs_end, rec);
     --num_SchedFDs;
     by_number[fd] = nullptr;
-    watch_flags(fd, 0);
+    watch_flags(fd, rec->flags, 0);
     lower_highest();
     delete rec;
     return 0;
@@ -125,8 +132,8 @@ int sched_fd_flags(int fd, ulong_t flags) {
     if (sched_debug_max())
         sched_debug("sched_fd_flags: FD %d [%s], old flags 0x%08lX, new flags 0x%08lX\n", fd,
                     rec->name, rec->flags, flags);
+    watch_flags(fd, rec->flags, flags);
     rec->flags = flags;
-    watch_flags(fd, flags);
     return 0;
 }
 
@@ -171,9 +178,7 @@ int sched_fd_restore(int fd, SchedFD *from) {
 void sched_fds_reset() {
     SchedFDs = SchedFDs_end = nullptr;
     std::fill(std::begin(by_number), std::end(by_number), nullptr);
-    FD_ZERO(&watch.rd);
-    FD_ZERO(&watch.wr);
-    FD_ZERO(&watch.ex);
+    watch = FdWatch{};
     watch.highest = -1;
 }
 

@@ -69,7 +69,8 @@ void sched_fds_release();
 // registry so that a pass only copies them.
 struct FdWatch {
     fd_set rd, wr, ex;
-    int highest; // -1 when nothing is registered
+    int readers, writers, exceptions; // members of each set
+    int highest;                      // -1 when nothing is registered
 };
 const FdWatch &sched_fd_watch();
 
@@ -85,6 +86,11 @@ void sched_idle_open();
 void sched_idle_close();
 
 // ---- lifecycle.cpp ----
+
+// While the loop prepares its select(), the timeout it will pass; the signal
+// handler zeroes it so that a stop signal arriving just before the call
+// cannot leave the loop waiting.
+extern timeval *volatile sched_wait_timeout;
 
 // The end of the clean-up pass: releases every record and calls exit(0).
 [[noreturn]] void sched_exit_after_cleanup();

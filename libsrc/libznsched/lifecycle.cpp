@@ -17,6 +17,7 @@ int SchedIdleState = 1;
 SchedTask *current;
 SchedFD *current_fd;
 int (*sched_printf)(const char *fmt, ...);
+timeval *volatile sched_wait_timeout;
 
 namespace {
 
@@ -79,6 +80,8 @@ void sched_handle_signal(int sig) {
         return;
     signal_line(line);
     SchedShutdown = 1;
+    if (timeval *timeout = sched_wait_timeout)
+        *timeout = timeval{0, 0};
 }
 
 void sched_shutdown(void) {

@@ -5,7 +5,6 @@
 // the registry and only copied here, and the loop allocates nothing.
 #include <cerrno>
 #include <climits>
-#include <csignal>
 #include <cstring>
 #include <ctime>
 #include <initializer_list>
@@ -114,33 +113,30 @@ void dispatch(fd_set &rd, fd_set &wr, fd_set &ex) {
 }
 
 // Waits for the registered descriptors, at most until the next task is due.
-// The stop signals are blocked from the shutdown check until pselect()
-// atomically unblocks them, so a signal can never slip in between and leave
-// the loop waiting.
+// A stop signal that arrives after the shutdown check but before select()
+// reads its timeout finds the timeout armed and zeroes it, so the wait ends
+// at once; one that arrives later interrupts the wait. Without tasks the
+// wait is a year long rather than endless, so that it can be armed too.
 void descriptor_phase(bool &idle) {
-    timespec timeout{}, *timeoutp = nullptr;
+    constexpr time_t kForever = 365L * 24 * 3600;
+    timeval timeout{kForever, 0};
     if (num_SchedPriTasks + num_SchedTasks > 0) {
         const int secs = sched_min_time();
         if (secs >= 0) {
             timeout.tv_sec = secs;
-            timeoutp = &timeout;
             sched_idle_open();
         }
     }
     const FdWatch &watch = sched_fd_watch();
     fd_set rd = watch.rd, wr = watch.wr, ex = watch.ex;
 
-    sigset_t stop_signals, old_mask;
-    sigemptyset(&stop_signals);
-    for (int sig : {SIGINT, SIGTERM, SIGQUIT})
-        sigaddset(&stop_signals, sig);
-    sigprocmask(SIG_BLOCK, &stop_signals, &old_mask);
-    int ret = -1;
-    errno = EINTR;
+    sched_wait_timeout = &timeout;
+    int ret = 0;
     if (!SchedShutdown)
-        ret = pselect(watch.highest + 1, &rd, &wr, &ex, timeoutp, &old_mask);
+        ret = select(watch.highest + 1, watch.readers ? &rd : nullptr,
+                     watch.writers ? &wr : nullptr, watch.exceptions ? &ex : nullptr, &timeout);
     const int select_errno = errno;
-    sigprocmask(SIG_SETMASK, &old_mask, nullptr);
+    sched_wait_timeout = nullptr;
 
     if (ret < 0) {
         if (sched_debug_on())
