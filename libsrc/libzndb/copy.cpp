@@ -29,7 +29,7 @@ DataBase *db_copy(DataBase *odb, char *new_name) {
         DataBaseInfo *dst = db_new(db);
         if (!dst)
             continue;
-        --db->dbname->records; // the copied header counts it already
+        count_down(db->dbname->records); // the copied header counts it already
         copy_params(src, dst);
     }
     if (!register_database("db_create", db)) {

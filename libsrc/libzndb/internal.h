@@ -19,6 +19,15 @@ void say(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // calls exit(0).
 [[noreturn]] void malloc_failed();
 
+// Counters of records and parameters move by one and wrap around instead of
+// overflowing (a header read from a file may carry any count).
+inline void count_up(int32_t &counter) {
+    counter = static_cast<int32_t>(static_cast<uint32_t>(counter) + 1u);
+}
+inline void count_down(int32_t &counter) {
+    counter = static_cast<int32_t>(static_cast<uint32_t>(counter) - 1u);
+}
+
 // ---- catalogue.cpp ----
 
 // A database as the library allocates it: the public record first, then

@@ -117,7 +117,7 @@ bool read_records(FileReader &in, DataBase *db) {
         DataBaseInfo *dbi = db_new(db);
         if (!dbi)
             return false;
-        --db->dbname->records; // the header counts it already
+        count_down(db->dbname->records); // the header counts it already
         switch (read_record_params(in, dbi, count)) {
         case BlockStatus::complete:
             break;

@@ -64,7 +64,7 @@ DataBaseParam *db_param_new(DataBaseInfo *dbi, long p_len, void *p) {
         return nullptr;
     }
     params_of(dbi).append(dbp);
-    ++dbi->num_params;
+    count_up(dbi->num_params);
     return dbp;
 }
 
@@ -96,7 +96,7 @@ int db_param_remove(DataBaseInfo *dbi, DataBaseParam *dbp) {
         return 0;
     zn::list_unlink(dbi->p_first, dbi->p_last, dbp);
     free_param(dbp);
-    --dbi->num_params;
+    count_down(dbi->num_params);
     return 1;
 }
 

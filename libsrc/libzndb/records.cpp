@@ -11,7 +11,7 @@ int32_t free_record(DataBaseInfo *dbi) {
     for (DataBaseParam *dbp = dbi->p_first; dbp;) {
         DataBaseParam *next = dbp->next;
         free_param(dbp);
-        --dbi->num_params;
+        count_down(dbi->num_params);
         dbp = next;
     }
     const int32_t left = dbi->num_params;
@@ -33,7 +33,7 @@ DataBaseInfo *db_new(DataBase *db) {
     }
     memset(dbi, 0, sizeof *dbi);
     records_of(db).append(dbi);
-    ++db->dbname->records;
+    count_up(db->dbname->records);
     return dbi;
 }
 
@@ -43,7 +43,7 @@ int db_remove(DataBase *db, DataBaseInfo *dbi) {
     zn::list_unlink(db->dbinfo, db->dbinfo_end, dbi);
     if (free_record(dbi) != 0)
         say("[db_remove] Warning: (1) num_params is not 0!\n");
-    --db->dbname->records;
+    count_down(db->dbname->records);
     return 1;
 }
 

@@ -55,7 +55,7 @@ public:
 
     // Appends the key (lower-cased under fold) and fills the item's key fields.
     void add(const KeyBuffer &key, const CaseFold *fold, SortItem &item) {
-        if (used_ + key.length > capacity_) {
+        if (!bytes_ || used_ + key.length > capacity_) {
             capacity_ = std::max(capacity_ * 2, used_ + key_capacity);
             auto *grown = static_cast<char *>(realloc(bytes_, capacity_));
             if (!grown)

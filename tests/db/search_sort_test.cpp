@@ -241,7 +241,7 @@ TEST(Sort, PropertyEqualsExchangeSortOnRandomRecords) {
         const bool two_params = round >= 4;
         DataBase *db = db_create(name_x, desc_x, 1);
         Reference reference;
-        for (int i = 0; i < 1500; ++i) {
+        for (int i = 0; i < 2500; ++i) {
             DataBaseInfo *dbi = db_new(db);
             const int params = static_cast<int>(random() % 3);
             for (int p = 0; p < params; ++p) {

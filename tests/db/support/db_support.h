@@ -77,16 +77,20 @@ inline bool exists(const std::string &path) {
     return lstat(path.c_str(), &st) == 0;
 }
 
-inline std::string read_file(const std::string &path) {
+// Everything from f's position on; f is closed.
+inline std::string read_and_close(FILE *f) {
     std::string bytes;
-    if (FILE *f = fopen(path.c_str(), "rb")) {
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-            bytes.append(buf, n);
-        fclose(f);
-    }
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+        bytes.append(buf, n);
+    fclose(f);
     return bytes;
+}
+
+inline std::string read_file(const std::string &path) {
+    FILE *f = fopen(path.c_str(), "rb");
+    return f ? read_and_close(f) : std::string();
 }
 
 inline void write_file(const std::string &path, const std::string &bytes) {
@@ -107,14 +111,8 @@ inline std::string stdout_of(const std::function<void()> &body) {
     fflush(stdout);
     dup2(saved, STDOUT_FILENO);
     close(saved);
-    std::string text;
     rewind(sink);
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, sink)) > 0)
-        text.append(buf, n);
-    fclose(sink);
-    return text;
+    return read_and_close(sink);
 }
 
 // Data file bytes, built field by field as the format describes them.
