@@ -29,7 +29,7 @@
 
 namespace {
 
-constexpr int repeats = 3;
+constexpr int repeats = 5;
 const char *data_dir = "db-bench-data";
 char table[] = "bench";
 char desc[] = "benchmark";

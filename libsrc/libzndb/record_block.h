@@ -13,11 +13,14 @@
 
 namespace zndb {
 
-// A host value as the 32-bit word of a file or stream, and back.
-inline uint32_t to_wire(int32_t value) {
+// A host value as the 32-bit word of a file or stream (byte-reversed when
+// swap is set), and back.
+inline uint32_t wire_word(int32_t value, bool swap) {
     const auto word = static_cast<uint32_t>(value);
-    return _db_byte_swap == 1 ? __builtin_bswap32(word) : word;
+    return swap ? __builtin_bswap32(word) : word;
 }
+
+inline uint32_t to_wire(int32_t value) { return wire_word(value, _db_byte_swap == 1); }
 
 inline int32_t from_wire(uint32_t word) {
     return static_cast<int32_t>(_db_byte_swap == 1 ? __builtin_bswap32(word) : word);

@@ -32,6 +32,11 @@ public:
     bool length(int32_t n) { return word(n); }
 
     bool value(const char *bytes, size_t n) {
+        if (n <= write_buffer_size - used_ && !failed_) {
+            memcpy(buffer_.get() + used_, bytes, n);
+            used_ += n;
+            return true;
+        }
         while (n > 0 && !failed_) {
             if (used_ == write_buffer_size)
                 flush();
@@ -45,7 +50,7 @@ public:
     }
 
     bool word(int32_t n) {
-        const uint32_t wire = to_wire(n);
+        const uint32_t wire = wire_word(n, swap_);
         return value(reinterpret_cast<const char *>(&wire), sizeof wire);
     }
 
@@ -68,6 +73,7 @@ private:
     std::unique_ptr<char[]> buffer_;
     size_t used_ = 0;
     bool failed_ = false;
+    bool swap_ = _db_byte_swap == 1;
 };
 
 // Header, then the record blocks; warns where the lists and the counters

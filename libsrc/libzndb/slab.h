@@ -1,6 +1,6 @@
 // slab.h -- small-block pools for records, parameters and value bytes.
 //
-// Blocks of up to slab_max_block bytes come from 256 KiB slabs, one set of
+// Blocks of up to slab_max_block bytes come from 2 MiB slabs, one set of
 // slabs per size class (multiples of 8), with a bump pointer for fresh space
 // and a free list per slab for released blocks. A slab whose blocks are all
 // released goes back to the system, unless it is the last of its class.
