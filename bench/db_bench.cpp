@@ -275,14 +275,14 @@ void bench_save_and_open(const char *self, long n) {
     const Rows rows = make_rows(n);
     db_set_data_path(const_cast<char *>(data_dir));
     DataBase *db = database_of(rows);
-    const double save = best_of([&] {
+    const std::string path = std::string(data_dir) + "/bench.db";
+    auto save_once = [&] {
         const double start = now();
         if (db_save(db) != 1)
             abort();
         return now() - start;
-    });
-    db_close(db);
-    const std::string path = std::string(data_dir) + "/bench.db";
+    };
+    save_once();
     std::string bytes;
     {
         FILE *f = fopen(path.c_str(), "rb");
@@ -293,9 +293,15 @@ void bench_save_and_open(const char *self, long n) {
             abort();
         fclose(f);
     }
+    // Alternating, so that both meet the same background writeback.
+    double save = 1e30, floor = 1e30;
+    for (int i = 0; i < repeats; ++i) {
+        save = std::min(save, save_once());
+        floor = std::min(floor, durable_floor(bytes));
+    }
+    db_close(db);
     const double size = static_cast<double>(bytes.size());
-    const double floor = best_of([&] { return durable_floor(bytes); });
-    const double sqlite = sqlite_insert(rows);
+    const double sqlite = best_of([&] { return sqlite_insert(rows); });
 
     printf("(b) save %ld records of 4 values of 8-24 bytes (%.1f MB)\n", n, size / 1e6);
     printf("    db_save                %8.3f s  %8.1f MB/s\n", save, mb_per_s(size, save));
