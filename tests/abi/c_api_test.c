@@ -2,6 +2,7 @@
  * and every exported function is referenced and linked. */
 #include "typedefs.h"
 #include "znsched.h"
+#include "zndb.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -18,6 +19,19 @@ static const any_fn scheduler_api[] = {
     FN(sched_fd_save), FN(sched_fd_restore),
 };
 
+static const any_fn database_api[] = {
+    FN(db_set_data_path), FN(db_set_verbose), FN(db_set_byte_swap),
+    FN(db_set_default_null_string), FN(db_create), FN(db_find_dbase), FN(db_close),
+    FN(db_close_all), FN(db_name), FN(db_version), FN(db_records), FN(db_new), FN(db_remove),
+    FN(db_start), FN(db_end), FN(db_cur), FN(db_next), FN(db_prev), FN(db_recall),
+    FN(db_num_params), FN(db_param_new), FN(db_param_update), FN(db_param_remove),
+    FN(db_param_start), FN(db_param_end), FN(db_param_cur), FN(db_param_next),
+    FN(db_param_prev), FN(db_param_string), FN(db_param_value), FN(db_param_length),
+    FN(db_param_recall), FN(db_param_find), FN(db_save), FN(db_open), FN(db_byte_swap),
+    FN(db_find), FN(db_search_set), FN(db_search_next), FN(db_search_matches_left),
+    FN(db_get_low), FN(db_sort_by_param), FN(db_sort_params), FN(db_copy), FN(db_copy_dbi),
+};
+
 static int failures;
 #define CHECK(cond) \
     do { if (!(cond)) { fprintf(stderr, "%s:%d: %s\n", __FILE__, __LINE__, #cond); ++failures; } } while (0)
@@ -25,11 +39,39 @@ static int failures;
 static char task_name[] = "c task";
 static void task(void *arg) { ++*(int *)arg; sched_stop_loop(); }
 
+static char db_table[] = "c table";
+static char db_desc[] = "from C";
+
+/* The database's records as a C program builds and walks them. */
+static void check_database(void) {
+    DataBase *db = db_create(db_table, db_desc, 3);
+    dBase *same = db;
+    dbInfo *dbi;
+    dbParam *dbp;
+    dBaseList_t *entry = _db_list;
+    dbName *header = db->dbname;
+    CHECK(sizeof(DataBaseName) == 88 && sizeof header->version == 4);
+    CHECK(sizeof(((DataBaseParam *)0)->p_len) == 4 && sizeof(((DataBase *)0)->flags) == 4);
+    CHECK(entry != NULL && entry->db == same && strcmp(entry->name, "c table") == 0);
+    dbi = db_new(db);
+    dbp = db_param_new(dbi, 5, "hello");
+    CHECK(db_records(db) == 1 && db_num_params(dbi) == 1 && db_param_length(dbp) == 5);
+    CHECK(strcmp(db_param_string(dbp), "hello") == 0);
+    CHECK(db_find(db, 1, "HELLO", 2) == dbi);
+    CHECK(db_byte_swap(db_byte_swap(-5L)) == -5L);
+    CHECK((DB_LOCK | DB_BLOCK | DB_SAVE_LOCK) == 7);
+    db_close_all();
+    CHECK(_db_list == NULL && _db_verbose == 1 && _db_byte_swap == 0);
+}
+
 int main(void) {
     size_t i;
     int runs = 0;
     for (i = 0; i < sizeof scheduler_api / sizeof scheduler_api[0]; ++i)
         CHECK(scheduler_api[i] != NULL);
+    for (i = 0; i < sizeof database_api / sizeof database_api[0]; ++i)
+        CHECK(database_api[i] != NULL);
+    check_database();
     CHECK(sizeof(paddr_t) == 4 && sizeof(vaddr_t) == 4 && sizeof(uaddr_t) == 4);
     CHECK(sizeof(ulong_t) == sizeof(long) && sizeof(uchar_t) == 1);
     CHECK(sizeof(((SchedFD *)0)->name) == 128);
