@@ -85,7 +85,7 @@ int cli_cmd_help(int argc, char **argv) {
 void say_directly(CmdUser *up, std::string_view text) {
     if (cli::is_removed(up))
         return;
-    cli::write_direct(up->out_fd, text);
+    cli::write_direct(up, text);
     cli_flush(up);
 }
 

@@ -2,34 +2,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include "internal.h"
 
 namespace {
-
-// Holds back a TCP user's output for the length of one event and sends it
-// in as few packets as possible when the event ends.
-class Cork {
-public:
-    explicit Cork(CmdUser *up) : up_(cli::node_of(up)->corkable ? up : nullptr) { set(1); }
-    ~Cork() {
-        if (up_ && !cli::is_removed(up_))
-            set(0);
-    }
-    Cork(const Cork &) = delete;
-    Cork &operator=(const Cork &) = delete;
-
-private:
-    void set(int on) {
-        if (up_)
-            setsockopt(up_->out_fd, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
-    }
-    CmdUser *up_;
-};
 
 // Drops the bytes of an overlong line up to and including its line end (a
 // CR LF pair counts as one). Returns how many of the n new bytes remain;
@@ -103,9 +80,12 @@ void cli_fd_event(int fd, void *arg, int r, int w, int) {
             cli::debug("cli_fd_event: Event for fd %d doesn't match user\n", fd);
         return;
     }
-    Cork cork(up);
-    if (read_side && r && !handle_input(fd, up))
-        return;
+    if (read_side && r) {
+        cli::hold_output(up);
+        const bool go_on = handle_input(fd, up);
+        if (!cli::release_output(up) || !go_on)
+            return;
+    }
     if (write_side && w && up->out_len > 0 && !cli::write_pending(up)) {
         if (cli::debug_on())
             cli::debug("cli_fd_event: Disconnect on fd %d\n", fd);

@@ -40,7 +40,7 @@ struct UserNode {
     bool listed = false;       // on CmdUserList
     bool removed = false;      // taken off the list; released after the event
     bool termio_saved = false; // old_termio holds settings to restore
-    bool corkable = false;     // out_fd is a TCP socket, corked per event
+    bool holding = false;      // output waits in out_buf until the event ends
     bool discarding = false;   // dropping the rest of an overlong line
     UserNode *release_next = nullptr;
 };
@@ -91,9 +91,18 @@ int print_to(CmdUser *up, const char *fmt, ...) __attribute__((format(printf, 2,
 // good (a full descriptor is no failure).
 bool write_pending(CmdUser *up);
 
-// Writes text straight to fd, waiting for writability up to the flush
-// limit; the result is the number of bytes written.
-int write_direct(int fd, std::string_view text);
+// For the length of one input event, a remote user's output (without an
+// output hook) collects in out_buf and leaves in one write when the event
+// ends: echo, command output and prompt travel together and at once.
+void hold_output(CmdUser *up);
+// Ends holding and writes what collected; false when the user is gone (it
+// was removed, or the write failed and the user was removed now).
+bool release_output(CmdUser *up);
+
+// Writes text straight to up's out_fd, past the buffer and the hook, after
+// any held output; waits for writability up to the flush limit. The result
+// is the number of bytes written.
+int write_direct(CmdUser *up, std::string_view text);
 
 // ---- prompt.cpp ----
 

@@ -64,6 +64,22 @@ Clock::time_point flush_deadline() {
     return Clock::now() + std::chrono::milliseconds(cli::flush_wait_ms);
 }
 
+void queue(CmdUser *up, std::string_view text) {
+    memcpy(up->out_buf + up->out_len, text.data(), text.size());
+    up->out_len += static_cast<int>(text.size());
+}
+
+// Watches out_fd for writability exactly while bytes are pending, and a
+// shared descriptor for input as well.
+void watch_output(const CmdUser *up) {
+    ulong_t flags = SCHED_FD_EXCEPT;
+    if (up->out_len > 0)
+        flags |= SCHED_FD_WRITE;
+    if (up->in_fd == up->out_fd)
+        flags |= SCHED_FD_READ;
+    sched_fd_flags(up->out_fd, flags);
+}
+
 void report_disconnect(const CmdUser *up) {
     if (cli::debug_on())
         cli::debug("cli_output: Disconnect on fd %d\n", up->out_fd);
@@ -132,16 +148,41 @@ bool write_pending(CmdUser *up) {
     return true;
 }
 
-int write_direct(int fd, std::string_view text) {
-    return write_until(fd, text, flush_deadline()).count;
+void hold_output(CmdUser *up) {
+    if (!is_local(up) && !up->output_handler)
+        node_of(up)->holding = true;
+}
+
+bool release_output(CmdUser *up) {
+    UserNode *node = node_of(up);
+    node->holding = false;
+    if (node->removed)
+        return false;
+    if (up->out_len > 0 && !write_pending(up)) {
+        report_disconnect(up);
+        disconnect_user(up);
+        return false;
+    }
+    watch_output(up);
+    return true;
+}
+
+int write_direct(CmdUser *up, std::string_view text) {
+    if (node_of(up)->holding && up->out_len > 0)
+        write_pending(up);
+    return write_until(up->out_fd, text, flush_deadline()).count;
 }
 
 // Pending output goes first; new text is written at once only when nothing
-// is pending, and whatever is not taken is queued behind it. The scheduler
-// watches out_fd for writability exactly while bytes are pending.
+// is pending (or collects while output is held), and whatever is not taken
+// is queued behind it.
 int output(CmdUser *up, std::string_view text, uchar_t type) {
     if (is_removed(up))
         return -1;
+    if (node_of(up)->holding && text.size() <= static_cast<size_t>(buffer_size - up->out_len)) {
+        queue(up, text);
+        return 0;
+    }
     if (up->out_len > 0 && !write_pending(up)) {
         report_disconnect(up);
         disconnect_user(up);
@@ -156,14 +197,8 @@ int output(CmdUser *up, std::string_view text, uchar_t type) {
     const int sent = up->out_len == 0 ? send_directly(up, text, type) : 0;
     if (is_removed(up)) // the output hook removed the user
         return -1;
-    memcpy(up->out_buf + up->out_len, text.data() + sent, static_cast<size_t>(len - sent));
-    up->out_len += len - sent;
-    ulong_t flags = SCHED_FD_EXCEPT;
-    if (up->out_len > 0)
-        flags |= SCHED_FD_WRITE;
-    if (up->in_fd == up->out_fd)
-        flags |= SCHED_FD_READ;
-    sched_fd_flags(up->out_fd, flags);
+    queue(up, text.substr(static_cast<size_t>(sent)));
+    watch_output(up);
     return 0;
 }
 

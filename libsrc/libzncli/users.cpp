@@ -9,8 +9,6 @@
 #include <cstring>
 #include <new>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include "../common/dlist.h"
@@ -64,14 +62,6 @@ bool matches(const CmdUser *up, int in_fd, int out_fd, int type) {
     default:
         return false;
     }
-}
-
-// Output to a TCP socket is corked for the length of an event, so that the
-// echo, the command's output and the prompt leave together and at once.
-bool is_tcp(int fd) {
-    int value = 0;
-    socklen_t len = sizeof value;
-    return getsockopt(fd, IPPROTO_TCP, TCP_CORK, &value, &len) == 0;
 }
 
 void init_record(CmdUser *up, int in_fd, int out_fd, const sockaddr_in *raddr) {
@@ -148,7 +138,6 @@ int cli_start_user(CmdUser *up, int prompt) {
         cli::terminal_restore(up);
         return -1;
     }
-    cli::node_of(up)->corkable = is_tcp(up->out_fd);
     if (prompt == 1 && cli_output(up, cli_prompt, static_cast<int>(strlen(cli_prompt)),
                                   CLI_OUT_PROMPT) != 0) {
         if (cli::debug_on())
