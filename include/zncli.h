@@ -28,8 +28,10 @@
  *     was removed has been handled (removals outside such an event: until
  *     the next one), then it is released.
  *   - Users whose input descriptor is 3 or less are local console users:
- *     their descriptors are never closed by the console. The descriptors of
- *     every other user belong to the console once the user is added.
+ *     their descriptors are never closed by the console. Those of every
+ *     other user are closed by the console when the connection ends or
+ *     fails, at "quit" and at clean-up; after cli_remove_user() they are the
+ *     caller's to close.
  *   - Diagnostics go to cli_debug_fd while cli_debug_flag is above 0, one
  *     write() per line, each line starting with the function's name.
  */

@@ -12,7 +12,7 @@ char cleanup_name[] = "CLI Cleanup";
 char accept_name[] = "CLI Accept";
 
 // Closes the listening socket and the remote users' descriptors, restores
-// the local terminal and releases every user and command.
+// every terminal switched to raw input and releases every user and command.
 void cli_cleanup(void *) {
     if (cli::debug_on())
         cli::debug("cli_cleanup: Preparing for shutdown...\n");

@@ -1,6 +1,8 @@
 // internal.h -- declarations shared by the console's sources, never exported.
 #pragma once
 
+#include <termios.h>
+
 #include <cerrno>
 #include <string_view>
 
@@ -39,7 +41,8 @@ struct UserNode {
     CmdUser user;
     bool listed = false;       // on CmdUserList
     bool removed = false;      // taken off the list; released after the event
-    bool termio_saved = false; // old_termio holds settings to restore
+    bool termio_saved = false; // terminal settings were saved, to be restored
+    termios saved_termios{};   // the full settings behind old_termio
     bool holding = false;      // output waits in out_buf until the event ends
     bool discarding = false;   // dropping the rest of an overlong line
     UserNode *release_next = nullptr;

@@ -150,19 +150,27 @@ CmdEntry *find_partial(CmdEntry *head, char *cmd, int tabs, bool message) {
     return match;
 }
 
-} // namespace
-
-int cli_add_cmd(char *cmd, char *usage, char *desc, int (*handler)(int, char **), ulong_t flags) {
+// Adding and removing need an initialised registry and a name; function
+// names the diagnostics.
+bool request_is_valid(const char *function, const char *cmd) {
     if (cli_initialized != 1) {
         if (cli::debug_on())
-            cli::debug("cli_add_cmd: Called before initialization\n");
-        return -1;
+            cli::debug("%s: Called before initialization\n", function);
+        return false;
     }
     if (!cmd || !*cmd) {
         if (cli::debug_on())
-            cli::debug("cli_add_cmd: ERR - Received NULL or 0 len command\n");
-        return -1;
+            cli::debug("%s: ERR - Received NULL or 0 len command\n", function);
+        return false;
     }
+    return true;
+}
+
+} // namespace
+
+int cli_add_cmd(char *cmd, char *usage, char *desc, int (*handler)(int, char **), ulong_t flags) {
+    if (!request_is_valid("cli_add_cmd", cmd))
+        return -1;
     if (cli::debug_on())
         cli::debug("cli_add_cmd: Request to add command \"%s\", \"%s\", \"%s\"\n", cmd,
                    text_or_null(usage), text_or_null(desc));
@@ -207,16 +215,8 @@ CmdEntry *cli_find_partial_msg_cmd(char *cmd, int tabs) {
 }
 
 int cli_remove_cmd(char *cmd) {
-    if (cli_initialized != 1) {
-        if (cli::debug_on())
-            cli::debug("cli_remove_cmd: Called before initialization\n");
+    if (!request_is_valid("cli_remove_cmd", cmd))
         return -1;
-    }
-    if (!cmd || !*cmd) {
-        if (cli::debug_on())
-            cli::debug("cli_remove_cmd: ERR - Received NULL or 0 len command\n");
-        return -1;
-    }
     if (cli::debug_on())
         cli::debug("cli_remove_cmd: Request to remove command \"%s\"\n", cmd);
     CmdEntry *e = cli_find_cmd(cmd);

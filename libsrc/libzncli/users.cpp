@@ -183,9 +183,8 @@ void drop_user(CmdUser *up, bool close_remote) {
         --CliDebug.total_users;
     }
     debug_channels_leave(up);
-    if (is_local(up))
-        terminal_restore(up);
-    else if (close_remote)
+    terminal_restore(up);
+    if (close_remote && !is_local(up))
         close_descriptors(up);
     node->removed = true;
     node->release_next = removed_users;
@@ -213,9 +212,8 @@ void users_reset() {
 void users_release_all() {
     while (CmdUser *up = CmdUserList) {
         CmdUserList = up->next;
-        if (is_local(up))
-            terminal_restore(up);
-        else
+        terminal_restore(up);
+        if (!is_local(up))
             close_descriptors(up);
         release(node_of(up));
     }

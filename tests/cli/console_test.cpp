@@ -18,16 +18,10 @@ namespace {
 class PtyDaemon {
 public:
     explicit PtyDaemon(std::vector<std::string> args) {
-        args.insert(args.begin(), ZN_TEST_DAEMON);
         pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
-        if (pid_ == 0) {
-            std::vector<char *> argv;
-            for (std::string &a : args)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
+        if (pid_ == 0)
+            zntest::exec_daemon(std::move(args));
+        reader_.attach(master_);
     }
     ~PtyDaemon() {
         if (pid_ > 0) {
@@ -46,17 +40,7 @@ public:
     }
 
     // What the terminal shows, up to and including end.
-    std::string read_until(const std::string &end, int timeout_ms = 10000) {
-        const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-        size_t at;
-        while ((at = pending_.find(end)) == std::string::npos && zntest::ms_left(deadline) > 0)
-            if (!zntest::read_some(master_, pending_, zntest::ms_left(deadline)))
-                break;
-        const size_t take = at == std::string::npos ? pending_.size() : at + end.size();
-        std::string result = pending_.substr(0, take);
-        pending_.erase(0, take);
-        return result;
-    }
+    std::string read_until(const std::string &end) { return reader_.until(end); }
 
     termios settings() const {
         termios t{};
@@ -68,7 +52,7 @@ public:
         int status = 0;
         const auto deadline = Clock::now() + std::chrono::seconds(10);
         while (zntest::ms_left(deadline) > 0) {
-            read_until("\x01", 20); // keep the terminal drained
+            reader_.until("\x01", 20); // keep the terminal drained
             if (waitpid(pid_, &status, WNOHANG) == pid_) {
                 pid_ = -1;
                 return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -80,7 +64,7 @@ public:
 private:
     pid_t pid_ = -1;
     int master_ = -1;
-    std::string pending_;
+    zntest::Reader reader_;
 };
 
 bool is_raw(const termios &t) { return !(t.c_lflag & (ICANON | ECHO | ISIG)) && t.c_cc[VMIN] == 1; }

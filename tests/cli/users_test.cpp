@@ -3,7 +3,9 @@
 
 #include <arpa/inet.h>
 #include <netinet/tcp.h>
+#include <pty.h>
 #include <sys/resource.h>
+#include <termios.h>
 
 #include <cstring>
 #include <string>
@@ -134,6 +136,31 @@ TEST(Users, EndOfInputRemovesTheUserClosesItsSocketAndSilencesItsDebugChannels) 
     });
     EXPECT_TRUE(child.returned()) << child.errors;
     EXPECT_EQ(child.output, "\nCommand History:\n   [ 1] history\n> ");
+}
+
+TEST(Users, TerminalIsRawWhileItsUserExists) {
+    auto child = run_in_child([] {
+        int master = -1, slave = -1;
+        REQUIRE(openpty(&master, &slave, nullptr, nullptr, nullptr) == 0);
+        slave = zntest::move_high(slave);
+        termios before{};
+        tcgetattr(slave, &before);
+        zntest::init_console();
+        REQUIRE(cli_add_user(slave, slave, text("tty"), nullptr, 0, nullptr) == 0);
+        CmdUser *up = cli_find_user(slave, slave, CLI_MATCH_BOTH);
+        REQUIRE(up->old_termio.c_lflag == (before.c_lflag & 0xFFFF));
+        REQUIRE(up->old_termio.c_iflag == (before.c_iflag & 0xFFFF));
+        REQUIRE(up->old_termio.c_cc[VINTR] == before.c_cc[VINTR]);
+        termios now{};
+        tcgetattr(master, &now);
+        REQUIRE(!(now.c_lflag & (ICANON | ECHO | ISIG)) && !(now.c_iflag & IXON));
+        REQUIRE((now.c_iflag & (IGNBRK | IGNPAR)) == (IGNBRK | IGNPAR) && now.c_cc[VMIN] == 1);
+        REQUIRE(now.c_oflag == before.c_oflag && now.c_cflag == before.c_cflag);
+        REQUIRE(cli_remove_user(slave, slave, CLI_MATCH_BOTH) == 0);
+        tcgetattr(master, &now);
+        REQUIRE(now.c_lflag == before.c_lflag && now.c_iflag == before.c_iflag);
+    });
+    EXPECT_TRUE(child.returned()) << child.errors;
 }
 
 TEST(Users, EventForAnUnknownDescriptorChangesNothing) {

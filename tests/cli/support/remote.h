@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <initializer_list>
@@ -55,6 +56,66 @@ inline int free_port() {
     getsockname(s, reinterpret_cast<sockaddr *>(&addr), &len);
     close(s);
     return ntohs(addr.sin_port);
+}
+
+// Reads a descriptor into a buffer and hands out what was asked for; bytes
+// beyond it stay for the next call.
+class Reader {
+public:
+    explicit Reader(int fd = -1) : fd_(fd) {}
+    void attach(int fd) { fd_ = fd; }
+
+    // Bytes up to and including the first occurrence of end; whatever came
+    // when the time ran out or the peer closed otherwise.
+    std::string until(const std::string &end, int timeout_ms = 10000) {
+        size_t at;
+        fill([&] { return (at = pending_.find(end)) != std::string::npos; }, timeout_ms);
+        return take(at == std::string::npos ? pending_.size() : at + end.size());
+    }
+
+    // Exactly n bytes (fewer when the time ran out or the peer closed).
+    std::string exactly(size_t n, int timeout_ms = 10000) {
+        fill([&] { return pending_.size() >= n; }, timeout_ms);
+        return take(std::min(n, pending_.size()));
+    }
+
+    // Everything up to the peer's end of file; at_eof tells whether it came.
+    std::string to_eof(bool &at_eof, int timeout_ms = 10000) {
+        at_eof = !fill([] { return false; }, timeout_ms);
+        return take(pending_.size());
+    }
+
+private:
+    // Reads until done() holds; false when the peer closed first.
+    template <class Done>
+    bool fill(Done done, int timeout_ms) {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+        while (!done() && ms_left(deadline) > 0)
+            if (!read_some(fd_, pending_, ms_left(deadline)))
+                return false;
+        return true;
+    }
+
+    std::string take(size_t n) {
+        std::string result = pending_.substr(0, n);
+        pending_.erase(0, n);
+        return result;
+    }
+
+    int fd_;
+    std::string pending_;
+};
+
+// Starts the test daemon with args in this process's child (forked by the
+// caller); never returns.
+[[noreturn]] inline void exec_daemon(std::vector<std::string> args) {
+    args.insert(args.begin(), ZN_TEST_DAEMON);
+    std::vector<char *> argv;
+    for (std::string &a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
 }
 
 // The test daemon in a child process, killed at the end if still running.
@@ -115,19 +176,14 @@ private:
         if (pipe(err) != 0)
             return false;
         port_ = port;
-        std::vector<std::string> args = {ZN_TEST_DAEMON, std::to_string(port)};
+        std::vector<std::string> args = {std::to_string(port)};
         args.insert(args.end(), extra.begin(), extra.end());
         pid_ = fork();
         if (pid_ == 0) {
             dup2(err[1], STDERR_FILENO);
             close(err[0]);
             close(err[1]);
-            std::vector<char *> argv;
-            for (std::string &a : args)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
+            exec_daemon(args);
         }
         close(err[1]);
         err_ = err[0];
@@ -164,6 +220,7 @@ public:
         sa.sin_port = htons(static_cast<uint16_t>(port));
         inet_pton(AF_INET, addr, &sa.sin_addr);
         connected_ = connect(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
+        reader_.attach(fd_);
     }
     ~Client() {
         if (fd_ >= 0)
@@ -185,44 +242,12 @@ public:
         }
     }
 
-    // Bytes up to and including the first occurrence of end (the rest stays
-    // for the next read); whatever came when the time ran out otherwise.
     std::string read_until(const std::string &end, int timeout_ms = 10000) {
-        const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-        size_t at;
-        while ((at = pending_.find(end)) == std::string::npos && ms_left(deadline) > 0)
-            if (!read_some(fd_, pending_, ms_left(deadline)))
-                break;
-        const size_t take = at == std::string::npos ? pending_.size() : at + end.size();
-        std::string result = pending_.substr(0, take);
-        pending_.erase(0, take);
-        return result;
+        return reader_.until(end, timeout_ms);
     }
-
-    // Exactly n bytes (fewer when the time ran out or the peer closed).
-    std::string read_exactly(size_t n, int timeout_ms = 10000) {
-        const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-        while (pending_.size() < n && ms_left(deadline) > 0)
-            if (!read_some(fd_, pending_, ms_left(deadline)))
-                break;
-        std::string result = pending_.substr(0, n);
-        pending_.erase(0, result.size());
-        return result;
-    }
-
-    // Everything up to the peer's end of file; at_eof tells whether it came.
+    std::string read_exactly(size_t n, int timeout_ms = 10000) { return reader_.exactly(n, timeout_ms); }
     std::string read_to_eof(bool &at_eof, int timeout_ms = 10000) {
-        const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-        at_eof = false;
-        while (ms_left(deadline) > 0) {
-            if (!read_some(fd_, pending_, ms_left(deadline))) {
-                at_eof = true;
-                break;
-            }
-        }
-        std::string result;
-        result.swap(pending_);
-        return result;
+        return reader_.to_eof(at_eof, timeout_ms);
     }
 
     // The handshake; true when the acknowledgement and the prompt came.
@@ -240,7 +265,7 @@ public:
 private:
     int fd_ = -1;
     bool connected_ = false;
-    std::string pending_;
+    Reader reader_;
 };
 
 } // namespace zntest
