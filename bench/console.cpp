@@ -208,7 +208,7 @@ int login(int port) {
 }
 
 struct Client {
-    int fd;
+    int fd = -1;
     int done = 0;
     size_t got = 0; // bytes of the current reply
     Clock::time_point sent;
@@ -224,10 +224,11 @@ struct Figures {
 Figures drive(int port, int clients, int commands) {
     std::vector<Client> cs;
     for (int i = 0; i < clients; ++i) {
-        const int fd = login(port);
-        if (fd < 0)
+        Client c;
+        c.fd = login(port);
+        if (c.fd < 0)
             die("login");
-        cs.push_back({fd});
+        cs.push_back(c);
     }
     const int epfd = epoll_create1(0);
     for (size_t i = 0; i < cs.size(); ++i) {

@@ -80,13 +80,15 @@ int cli_cmd_help(int argc, char **argv) {
     return 0;
 }
 
-// Texts written straight to the user, past its buffer and output hook;
-// nothing is written to a user whose connection has already failed.
-void say_directly(CmdUser *up, std::string_view text) {
+// Texts written straight to the user, past its buffer and output hook,
+// then whatever output is pending; nothing is written to a user whose
+// connection has already failed. All of it together waits about a second
+// at most for a peer that does not read.
+void say_directly(CmdUser *up, std::string_view text, cli::Deadline deadline) {
     if (cli::is_removed(up))
         return;
-    cli::write_direct(up, text);
-    cli_flush(up);
+    cli::write_direct(up, text, deadline);
+    cli::flush_until(up, deadline);
 }
 
 // Remote users leave alone; the local console, or any user when no port
@@ -95,14 +97,15 @@ int cli_cmd_quit(int, char **) {
     CmdUser *up = current_user;
     if (!up)
         return -2;
+    const cli::Deadline deadline = cli::flush_deadline();
     if (up->state == CLI_STATE_MESSAGE)
-        say_directly(up, "\x1b[H\x1b[J");
+        say_directly(up, "\x1b[H\x1b[J", deadline);
     if (cli_port != 0 && cli::is_local(up)) {
-        say_directly(up, "Shutting down services.....\n");
+        say_directly(up, "Shutting down services.....\n", deadline);
         sched_shutdown();
         return -2;
     }
-    say_directly(up, "Goodbye!\n");
+    say_directly(up, "Goodbye!\n", deadline);
     if (cli_port == 0) {
         sched_shutdown();
         return -2;

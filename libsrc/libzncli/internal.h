@@ -4,6 +4,7 @@
 #include <termios.h>
 
 #include <cerrno>
+#include <chrono>
 #include <string_view>
 
 #include "zncli.h"
@@ -102,10 +103,17 @@ void hold_output(CmdUser *up);
 // was removed, or the write failed and the user was removed now).
 bool release_output(CmdUser *up);
 
+// When a bounded wait for writability gives up: flush_wait_ms from now.
+using Deadline = std::chrono::steady_clock::time_point;
+Deadline flush_deadline();
+
 // Writes text straight to up's out_fd, past the buffer and the hook, after
-// any held output; waits for writability up to the flush limit. The result
+// any held output, waiting for writability until the deadline. The result
 // is the number of bytes written.
-int write_direct(CmdUser *up, std::string_view text);
+int write_direct(CmdUser *up, std::string_view text, Deadline deadline);
+
+// cli_flush() with the given deadline.
+int flush_until(CmdUser *up, Deadline deadline);
 
 // ---- prompt.cpp ----
 

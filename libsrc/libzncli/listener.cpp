@@ -115,8 +115,9 @@ int receive_handshake(CmdUser *up) {
     if (up->in_len >= 4 && value == handshake_value) {
         if (debug_on())
             debug("cli_receive_data: Got Valid MAGIC number\n");
-        write_direct(up, std::string_view(reinterpret_cast<const char *>(acknowledgement),
-                                          sizeof acknowledgement));
+        write_direct(up,
+                     std::string_view(reinterpret_cast<const char *>(acknowledgement), sizeof acknowledgement),
+                     flush_deadline());
         up->state = CLI_STATE_COMMAND;
         send_prompt(up);
     } else if (debug_on()) {

@@ -60,10 +60,6 @@ Written write_until(int fd, std::string_view text, Clock::time_point deadline) {
     return result;
 }
 
-Clock::time_point flush_deadline() {
-    return Clock::now() + std::chrono::milliseconds(cli::flush_wait_ms);
-}
-
 void queue(CmdUser *up, std::string_view text) {
     memcpy(up->out_buf + up->out_len, text.data(), text.size());
     up->out_len += static_cast<int>(text.size());
@@ -124,19 +120,7 @@ int cli_printf(char *fmt, ...) {
     return result;
 }
 
-int cli_flush(CmdUser *up) {
-    if (!up || cli::is_removed(up))
-        return -1;
-    const Written w = write_until(up->out_fd, std::string_view(up->out_buf, static_cast<size_t>(up->out_len)),
-                                  flush_deadline());
-    consume(up, w.count);
-    if (w.failed) {
-        report_disconnect(up);
-        cli::disconnect_user(up);
-        return -1;
-    }
-    return up->out_len > 0 ? -1 : 0;
-}
+int cli_flush(CmdUser *up) { return cli::flush_until(up, cli::flush_deadline()); }
 
 namespace cli {
 
@@ -167,10 +151,28 @@ bool release_output(CmdUser *up) {
     return true;
 }
 
-int write_direct(CmdUser *up, std::string_view text) {
+Deadline flush_deadline() { return Clock::now() + std::chrono::milliseconds(flush_wait_ms); }
+
+int write_direct(CmdUser *up, std::string_view text, Deadline deadline) {
     if (node_of(up)->holding && up->out_len > 0)
         write_pending(up);
-    return write_until(up->out_fd, text, flush_deadline()).count;
+    return write_until(up->out_fd, text, deadline).count;
+}
+
+// Gives up at the deadline with the rest still queued; a failed write is a
+// disconnect.
+int flush_until(CmdUser *up, Deadline deadline) {
+    if (!up || is_removed(up))
+        return -1;
+    const Written w = write_until(up->out_fd, std::string_view(up->out_buf, static_cast<size_t>(up->out_len)),
+                                  deadline);
+    consume(up, w.count);
+    if (w.failed) {
+        report_disconnect(up);
+        disconnect_user(up);
+        return -1;
+    }
+    return up->out_len > 0 ? -1 : 0;
 }
 
 // Pending output goes first; new text is written at once only when nothing

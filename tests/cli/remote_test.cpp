@@ -1,6 +1,8 @@
 // Remote users end to end: the test daemon over TCP on the loopback address, exact bytes.
 #include <gtest/gtest.h>
 
+#include <netinet/tcp.h>
+
 #include <string>
 #include <vector>
 
@@ -252,10 +254,12 @@ TEST_F(Remote, ConnectionsLeaveNoDescriptorsOrUsersBehind) {
 }
 
 TEST_F(Remote, SlowReaderDoesNotHoldUpTheOthers) {
-    // The slow client never reads, with small buffers so that they fill soon.
-    const int small = 4096;
-    Client slow(daemon.port());
-    setsockopt(slow.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    // The slow client never reads, with small buffers so that they fill
+    // soon; its lines leave at once (no Nagle delay while the daemon's
+    // acknowledgements wait), so that each arrives as a read of its own.
+    const int on = 1;
+    Client slow(daemon.port(), "127.0.0.1", 4096);
+    setsockopt(slow.fd(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     ASSERT_TRUE(slow.login());
     Client other(daemon.port());
     ASSERT_TRUE(other.login());
@@ -267,6 +271,13 @@ TEST_F(Remote, SlowReaderDoesNotHoldUpTheOthers) {
     // The slow user is still connected and gets its (partly lost) output.
     EXPECT_EQ(slow.read_exactly(1, 5000), "\n");
     EXPECT_NE(client->command("fds").find("users=3\n"), std::string::npos);
+    // Its farewell waits a bounded time for it, then the connection ends.
+    slow.send("quit\n");
+    EXPECT_EQ(other.command("args after"), "\nargc=2\n[args]\n[after]\n" + kPrompt);
+    bool eof = false;
+    slow.read_to_eof(eof, 30000);
+    EXPECT_TRUE(eof);
+    EXPECT_NE(client->command("fds").find("users=2\n"), std::string::npos);
 }
 
 TEST(RemoteRestart, RestartedDaemonBindsItsPortAtOnce) {

@@ -213,8 +213,12 @@ private:
 // One remote console connection.
 class Client {
 public:
-    explicit Client(int port, const char *addr = "127.0.0.1") {
+    // receive_buffer, when given, is set before connecting (later it would
+    // disagree with the window already offered to the peer).
+    explicit Client(int port, const char *addr = "127.0.0.1", int receive_buffer = 0) {
         fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        if (receive_buffer > 0)
+            setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
         sockaddr_in sa{};
         sa.sin_family = AF_INET;
         sa.sin_port = htons(static_cast<uint16_t>(port));
