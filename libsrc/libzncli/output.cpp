@@ -127,7 +127,7 @@ namespace cli {
 bool write_pending(CmdUser *up) {
     const ssize_t n = zn::write_nosigpipe(up->out_fd, up->out_buf, static_cast<size_t>(up->out_len));
     if (n < 0)
-        return cli::would_block(errno);
+        return would_block(errno);
     consume(up, static_cast<int>(n));
     return true;
 }
