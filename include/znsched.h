@@ -221,6 +221,20 @@ ZN_EXPORT int sched_fd_save(int fd, SchedFD *to);
  * sched_init(), -17 when fd is registered. The copy is not kept. */
 ZN_EXPORT int sched_fd_restore(int fd, SchedFD *from);
 
+/* ---- Console commands. ---- */
+
+/* Register the console commands "tasks", "sockets" and "sched-debug"
+ * through add_cmd (the console's cli_add_cmd; results are ignored), then
+ * keep print_func (the console's cli_printf) for their output. The console
+ * calls it from cli_init(); sched_init() forgets print_func again.
+ * "sched-debug on|max" sends the debug lines to the typing user's
+ * descriptor; without a dispatched descriptor it changes nothing and is
+ * refused as wrong usage. */
+ZN_EXPORT void sched_register_cmds(int (*add_cmd)(char *cmd, char *usage, char *desc,
+                                                  int (*handler)(int argc, char **argv),
+                                                  ulong_t flags),
+                                   int (*print_func)(char *fmt, ...));
+
 #ifdef __cplusplus
 }
 #endif

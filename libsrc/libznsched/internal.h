@@ -15,7 +15,7 @@ inline bool sched_debug_on() { return sched_debug_flag >= 1; }
 inline bool sched_debug_max() { return sched_debug_flag == 2; }
 
 // Console output handed over by sched_register_cmds; null until then.
-extern int (*sched_printf)(const char *fmt, ...);
+extern int (*sched_printf)(char *fmt, ...);
 
 // ---- tasks.cpp ----
 

@@ -16,7 +16,7 @@ SchedTask SchedIdle;
 int SchedIdleState = 1;
 SchedTask *current;
 SchedFD *current_fd;
-int (*sched_printf)(const char *fmt, ...);
+int (*sched_printf)(char *fmt, ...);
 timeval *volatile sched_wait_timeout;
 
 namespace {

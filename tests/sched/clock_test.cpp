@@ -1,7 +1,8 @@
 // Timing rules under a scripted clock: due times, handler statistics and idle accounting.
 //
-// This executable defines time() and gettimeofday() itself; the scheduler's
-// calls resolve to them, so whole seconds and microseconds are exact.
+// This executable defines time() and gettimeofday() itself (fake_clock.h);
+// the scheduler's calls resolve to them, so whole seconds and microseconds
+// are exact.
 #include <gtest/gtest.h>
 
 #include <sys/time.h>
@@ -10,30 +11,10 @@
 #include <string>
 
 #include "child.h"
+#include "fake_clock.h"
 #include "znsched.h"
 
 using zntest::run_in_child;
-
-namespace {
-long long fake_usecs = 1'700'000'000LL * 1'000'000; // microseconds since the epoch
-bool tick_on_time = false; // when set, every time() call lets one second pass
-void advance(long long usecs) { fake_usecs += usecs; }
-} // namespace
-
-extern "C" __attribute__((visibility("default"))) time_t time(time_t *out) noexcept {
-    const time_t now = static_cast<time_t>(fake_usecs / 1'000'000);
-    if (tick_on_time)
-        advance(1'000'000);
-    if (out)
-        *out = now;
-    return now;
-}
-
-extern "C" __attribute__((visibility("default"))) int gettimeofday(struct timeval *__restrict tv, void *__restrict) noexcept {
-    tv->tv_sec = static_cast<time_t>(fake_usecs / 1'000'000);
-    tv->tv_usec = static_cast<suseconds_t>(fake_usecs % 1'000'000);
-    return 0;
-}
 
 namespace {
 

@@ -1,0 +1,169 @@
+// internal.h -- declarations shared by the console's sources, never exported.
+#pragma once
+
+#include <termios.h>
+
+#include <cerrno>
+#include <chrono>
+#include <string_view>
+
+#include "zncli.h"
+#include "znsched.h"
+
+namespace cli {
+
+inline constexpr int buffer_size = 2048;     // in_buf and out_buf
+inline constexpr int history_slots = 10;     // lines in a user's history ring
+inline constexpr int history_text = 256;     // bytes of one history slot
+inline constexpr int local_fd_limit = 3;     // in_fd <= this: a local console
+inline constexpr int flush_wait_ms = 1000;   // how long a flush waits at most
+
+inline bool is_local(const CmdUser *up) { return up->in_fd <= local_fd_limit; }
+
+// A read or write that found the descriptor not ready (not a failure).
+inline bool would_block(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
+
+// ---- debug.cpp ----
+
+// Diagnostic line to cli_debug_fd; callers test cli_debug_flag first.
+int debug(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+inline bool debug_on() { return cli_debug_flag > 0; }
+inline bool debug_max() { return cli_debug_flag == 2; }
+
+// Switches off the console's and the scheduler's debug channels when they
+// write to one of up's descriptors.
+void debug_channels_leave(const CmdUser *up);
+
+// ---- users.cpp ----
+
+// A user record as the console allocates it: the public record first, then
+// private state, so a CmdUser * of the console is also a UserNode *.
+struct UserNode {
+    CmdUser user;
+    bool listed = false;       // on CmdUserList
+    bool removed = false;      // taken off the list; released after the event
+    bool termio_saved = false; // terminal settings were saved, to be restored
+    termios saved_termios{};   // the full settings behind old_termio
+    bool holding = false;      // output waits in out_buf until the event ends
+    bool discarding = false;   // dropping the rest of an overlong line
+    UserNode *release_next = nullptr;
+};
+
+inline UserNode *node_of(CmdUser *up) { return reinterpret_cast<UserNode *>(up); }
+inline bool is_removed(CmdUser *up) { return node_of(up)->removed; }
+
+// Takes up off the list and out of the scheduler. With close_remote, the
+// descriptors of a remote user are closed at once. The record is released
+// when the outermost Event ends (or at the start of the next one).
+void drop_user(CmdUser *up, bool close_remote);
+
+// The connection of up ended or failed: drop it, closing a remote socket.
+inline void disconnect_user(CmdUser *up) { drop_user(up, true); }
+
+// One descriptor event, or one command run by cli_add_console: removed
+// users stay readable until the outermost Event ends.
+class Event {
+public:
+    Event();
+    ~Event();
+    Event(const Event &) = delete;
+    Event &operator=(const Event &) = delete;
+};
+
+void users_reset();       // empties the user list (records are kept)
+void users_release_all(); // clean-up: closes or restores and frees every user
+
+// ---- console.cpp ----
+
+void terminal_make_raw(CmdUser *up); // saves the settings, raw input
+void terminal_restore(CmdUser *up);  // puts saved settings back
+
+// ---- listener.cpp ----
+
+int listener_open(ushort_t port); // the listening socket, or -1
+void listener_close();            // closes cli_accept_fd if open
+void accept_connection();
+int receive_handshake(CmdUser *up); // state 0; always -1
+
+// ---- output.cpp ----
+
+int output(CmdUser *up, std::string_view text, uchar_t type);
+inline int echo(CmdUser *up, std::string_view text) { return output(up, text, CLI_OUT_ECHO); }
+int print_to(CmdUser *up, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// Writes up's pending output once; false when the descriptor failed for
+// good (a full descriptor is no failure).
+bool write_pending(CmdUser *up);
+
+// For the length of one input event, a remote user's output (without an
+// output hook) collects in out_buf and leaves in one write when the event
+// ends: echo, command output and prompt travel together and at once.
+void hold_output(CmdUser *up);
+// Ends holding and writes what collected; false when the user is gone (it
+// was removed, or the write failed and the user was removed now).
+bool release_output(CmdUser *up);
+
+// When a bounded wait for writability gives up: flush_wait_ms from now.
+using Deadline = std::chrono::steady_clock::time_point;
+Deadline flush_deadline();
+
+// Writes text straight to up's out_fd, past the buffer and the hook, after
+// any held output, waiting for writability until the deadline. The result
+// is the number of bytes written.
+int write_direct(CmdUser *up, std::string_view text, Deadline deadline);
+
+// cli_flush() with the given deadline.
+int flush_until(CmdUser *up, Deadline deadline);
+
+// ---- prompt.cpp ----
+
+void send_prompt(CmdUser *up);
+void send_prompt_with_input(CmdUser *up);
+
+// ---- editor.cpp ----
+
+void empty_line(CmdUser *up);
+void erase_echoed(CmdUser *up);       // "\b \b" for every echoed byte
+void refuse_line(CmdUser *up, const char *text); // text, prompt, empty line
+
+// ---- dispatch.cpp ----
+
+int dispatch_line(CmdUser *up); // the line in in_buf has ended
+
+// ---- history.cpp ----
+
+void history_record(CmdUser *up, const char *line);
+enum class Expansion { none, replaced, refused };
+Expansion history_expand(CmdUser *up); // a line starting with "!"
+// Arrow keys: true when a slot was shown, false when the line was emptied
+// and the editor goes on with the rest of the read.
+bool history_step(CmdUser *up, bool back);
+int history_slot(const CmdUser *up, int listed_index); // listing order -> slot
+
+// ---- completion.cpp ----
+
+void complete_line(CmdUser *up, int tab_pos);
+
+// ---- registry.cpp ----
+
+void registry_reset();       // empties both lists (entries are kept)
+void registry_release_all(); // clean-up: frees every entry
+
+// While a command handler runs, removed entries stay readable.
+class HandlerRun {
+public:
+    HandlerRun();
+    ~HandlerRun();
+    HandlerRun(const HandlerRun &) = delete;
+    HandlerRun &operator=(const HandlerRun &) = delete;
+};
+
+// ---- argv.cpp ----
+
+bool split_was_cut(); // the last nmakeargv() dropped words that did not fit
+
+// ---- builtins.cpp ----
+
+void register_builtins(bool with_shutdown);
+
+} // namespace cli
