@@ -1,0 +1,23 @@
+// options.h -- znconsole's command line: where to connect and the commands of a scripted run.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace znconsole {
+
+struct Options {
+    std::string host = "127.0.0.1";
+    std::string port = "4700";
+    std::vector<std::string> commands; // -c: run these and exit instead of relaying
+};
+
+enum class ParseResult { run, help, bad_usage };
+
+// Reads argv into opt; bad_usage comes with a message on standard error.
+ParseResult parse_options(int argc, char **argv, Options &opt);
+
+// The --help text.
+const char *usage();
+
+} // namespace znconsole
