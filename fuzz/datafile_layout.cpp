@@ -2,18 +2,16 @@
 //
 // A file the check finds sound must open through the library with exactly
 // the records the check counted.
-#include <unistd.h>
-
 #include <cstdint>
-#include <cstdio>
 #include <string_view>
 
+#include "input_file.h"
 #include "layout.h"
 #include "zndb.h"
 
 namespace {
 
-char path[64];
+znfuzz::InputFile input;
 
 long records_in(DataBase *db) {
     long n = 0;
@@ -25,18 +23,15 @@ long records_in(DataBase *db) {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    snprintf(path, sizeof path, "/tmp/fuzz-layout-%ld.db", static_cast<long>(getpid()));
+    input.name("layout");
     db_set_verbose(0);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string_view bytes(reinterpret_cast<const char *>(data), size);
-    FILE *f = fopen(path, "wb");
-    if (!f)
+    if (!input.write(data, size))
         return 0;
-    fwrite(data, 1, size, f);
-    fclose(f);
     for (int swap = 0; swap < 2; ++swap) {
         const zn_datafile::Layout layout = zn_datafile::scan_layout(bytes, swap);
         if (layout.problem && layout.problem->offset > size)
@@ -44,11 +39,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (layout.problem)
             continue;
         db_set_byte_swap(swap);
-        DataBase *db = db_open(path, 0);
+        DataBase *db = db_open(input.path(), 0);
         if (!db || records_in(db) != static_cast<long>(layout.blocks) || db_records(db) != layout.records)
             __builtin_trap();
         db_close(db);
     }
-    unlink(path);
+    input.remove();
     return 0;
 }

@@ -86,9 +86,9 @@ int connect_to(const std::string &host, const std::string &port, std::string &er
     return s;
 }
 
-bool send_all(int fd, std::string_view bytes) {
+bool write_all(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
-        const ssize_t n = send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        const ssize_t n = write(fd, bytes.data(), bytes.size());
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -112,7 +112,7 @@ ReadResult read_some(int fd, std::string &into, int timeout_ms) {
 }
 
 Greeting greet(int fd, std::string &after) {
-    if (!send_all(fd, handshake))
+    if (!write_all(fd, handshake))
         return Greeting::closed;
     const auto deadline = Clock::now() + std::chrono::milliseconds(greeting_timeout_ms);
     std::string got;

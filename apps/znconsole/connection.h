@@ -22,8 +22,10 @@ enum class Greeting {
 // arrived after it (the beginning of the prompt) are left in after.
 Greeting greet(int fd, std::string &after);
 
-// Writes all of bytes; false when the connection failed.
-bool send_all(int fd, std::string_view bytes);
+// Writes all of bytes to fd (the connection or the terminal); false when
+// the descriptor failed. The program ignores SIGPIPE, so a closed peer is a
+// failed write.
+bool write_all(int fd, std::string_view bytes);
 
 enum class ReadResult { data, timeout, closed };
 

@@ -1,6 +1,7 @@
 // main.cpp -- znconsole, the remote console client of zn daemons.
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <string>
 
@@ -36,15 +37,9 @@ int interactive(int fd, const std::string &after) {
 
 int main(int argc, char **argv) {
     Options opt;
-    switch (parse_options(argc, argv, opt)) {
-    case ParseResult::help:
-        fputs(usage(), stdout);
-        return 0;
-    case ParseResult::bad_usage:
-        return 1;
-    case ParseResult::run:
-        break;
-    }
+    if (const auto status = zn_apps::exit_before_run(parse_options(argc, argv, opt), usage(), 1))
+        return *status;
+    signal(SIGPIPE, SIG_IGN); // a closed connection or output is a failed write
     std::string error;
     const int fd = connect_to(opt.host, opt.port, error);
     if (fd < 0) {

@@ -1,6 +1,8 @@
 // options.h -- znconsole's command line: where to connect and the commands of a scripted run.
 #pragma once
 
+#include "command_line.h"
+
 #include <string>
 #include <vector>
 
@@ -12,7 +14,7 @@ struct Options {
     std::vector<std::string> commands; // -c: run these and exit instead of relaying
 };
 
-enum class ParseResult { run, help, bad_usage };
+using zn_apps::ParseResult;
 
 // Reads argv into opt; bad_usage comes with a message on standard error.
 ParseResult parse_options(int argc, char **argv, Options &opt);

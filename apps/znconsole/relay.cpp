@@ -15,18 +15,6 @@ namespace znconsole {
 
 namespace {
 
-bool write_all(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        bytes.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
-}
-
 // The daemon takes one line per read, so typed or pasted text goes out in
 // pieces that each end after a line end (CR, LF or CR LF).
 bool send_lines(int fd, std::string_view text) {
@@ -38,7 +26,7 @@ bool send_lines(int fd, std::string_view text) {
             end += 2;
         else
             end += 1;
-        if (!send_all(fd, text.substr(0, end)))
+        if (!write_all(fd, text.substr(0, end)))
             return false;
         text.remove_prefix(end);
     }

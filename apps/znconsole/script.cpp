@@ -71,7 +71,7 @@ int run_commands(int fd, std::string after, const std::vector<std::string> &comm
         return 0; // closed right after greeting: nothing to run on
     for (size_t i = 0; i < commands.size(); ++i) {
         std::string reply;
-        const Reply how = send_all(fd, commands[i] + "\n") ? read_reply(fd, prompt, reply) : Reply::closed;
+        const Reply how = write_all(fd, commands[i] + "\n") ? read_reply(fd, prompt, reply) : Reply::closed;
         const std::string output = command_output(reply, commands[i], prompt);
         fwrite(output.data(), 1, output.size(), stdout);
         fflush(stdout);

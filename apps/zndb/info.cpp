@@ -10,11 +10,9 @@ namespace zndb_tool {
 
 int run_info(const Invocation &inv) {
     const std::string &path = inv.files[0];
-    const Examined ex = examine(path, inv.swapped);
-    if (!ex.error.empty()) {
-        fprintf(stderr, "zndb: %s\n", ex.error.c_str());
+    Examined ex;
+    if (!examine_reporting(path, inv.swapped, ex))
         return 1;
-    }
     const zn_datafile::Layout &l = ex.layout;
     const std::string lock = path + ".locked";
     printf("File          : %s\n", path.c_str());

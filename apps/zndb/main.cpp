@@ -23,15 +23,8 @@ const Command commands[] = {
 
 int main(int argc, char **argv) {
     Invocation inv;
-    switch (parse_options(argc, argv, inv)) {
-    case ParseResult::help:
-        fputs(usage(), stdout);
-        return 0;
-    case ParseResult::bad_usage:
-        return 2;
-    case ParseResult::run:
-        break;
-    }
+    if (const auto status = zn_apps::exit_before_run(parse_options(argc, argv, inv), usage(), 2))
+        return *status;
     db_set_verbose(0); // the tool explains failures itself
     for (const Command &c : commands)
         if (inv.command == c.name)

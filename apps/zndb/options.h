@@ -1,6 +1,8 @@
 // options.h -- zndb's command line: the command, its files and its options.
 #pragma once
 
+#include "command_line.h"
+
 #include <string>
 #include <vector>
 
@@ -20,7 +22,7 @@ struct Invocation {
     long version = 0;               // import --version N
 };
 
-enum class ParseResult { run, help, bad_usage };
+using zn_apps::ParseResult;
 
 // Reads argv into inv and checks that the command takes the files and
 // options given; bad_usage comes with a message on standard error.

@@ -9,12 +9,11 @@ namespace zndb_tool {
 
 int run_swap(const Invocation &inv) {
     const std::string &in = inv.files[0], &out = inv.files[1];
-    const Examined ex = examine(in, inv.swapped);
-    if (!ex.error.empty() || ex.layout.problem) {
-        fprintf(stderr, "zndb: %s: %s; nothing written\n", in.c_str(),
-                ex.error.empty() ? ("problem " + describe(*ex.layout.problem)).c_str() : ex.error.c_str());
-        if (ex.other_order_sound)
-            fprintf(stderr, "zndb: %s: %s\n", in.c_str(), other_order_hint(inv.swapped).c_str());
+    Examined ex;
+    if (!examine_reporting(in, inv.swapped, ex))
+        return 1;
+    if (ex.layout.problem) { // the library would read past it and write a different file
+        report_problem(in, ex, "; nothing written");
         return 1;
     }
     std::string error;

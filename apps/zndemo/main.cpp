@@ -85,15 +85,8 @@ void announce_ready(bool console) {
 
 int main(int argc, char **argv) {
     Options opt;
-    switch (parse_options(argc, argv, opt)) {
-    case ParseResult::help:
-        fputs(usage(), stdout);
-        return 0;
-    case ParseResult::bad_usage:
-        return 2;
-    case ParseResult::run:
-        break;
-    }
+    if (const auto status = zn_apps::exit_before_run(parse_options(argc, argv, opt), usage(), 2))
+        return *status;
     log_line("starting, pid %ld", static_cast<long>(getpid()));
     const std::string data_dir = prepare_data_dir(opt.data);
 

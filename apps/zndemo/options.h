@@ -1,6 +1,8 @@
 // options.h -- zndemo's command line: the defaults it runs on and the options that change them.
 #pragma once
 
+#include "command_line.h"
+
 #include <string>
 
 namespace zndemo {
@@ -12,7 +14,7 @@ struct Options {
     bool console = true;                // local console when stdin is a terminal
 };
 
-enum class ParseResult { run, help, bad_usage };
+using zn_apps::ParseResult;
 
 // Reads argv into opt. bad_usage comes with a message on standard error;
 // help means the caller prints usage() and stops.

@@ -21,16 +21,6 @@ struct Outcome {
     std::string err;  // standard error
 };
 
-// Replaces the calling (child) process with argv; argv[0] is the path.
-[[noreturn]] inline void exec_argv(std::vector<std::string> argv) {
-    std::vector<char *> args;
-    for (std::string &a : argv)
-        args.push_back(a.data());
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
-}
-
 // Runs argv to its end in directory cwd (when given) with input on its
 // standard input; it is killed after timeout_secs.
 inline Outcome run_program(const std::vector<std::string> &argv, const std::string &input = "",
@@ -45,7 +35,7 @@ inline Outcome run_program(const std::vector<std::string> &argv, const std::stri
             dup2(zntest::report_fd(), STDOUT_FILENO);
             if (!cwd.empty() && chdir(cwd.c_str()) != 0)
                 _exit(126);
-            exec_argv(argv);
+            zntest::exec_argv(argv);
         },
         timeout_secs);
     return {r.exited ? r.status : -1, r.output, r.errors};
@@ -69,7 +59,7 @@ public:
             close(err[0]);
             if (chdir(cwd.c_str()) != 0)
                 _exit(126);
-            exec_argv(argv);
+            zntest::exec_argv(argv);
         }
         close(err[1]);
         err_.attach(err[0]);

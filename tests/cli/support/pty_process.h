@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "child.h"
 #include "remote.h"
 
 namespace zntest {
@@ -24,12 +25,7 @@ public:
         if (pid_ == 0) {
             if (!cwd.empty() && chdir(cwd.c_str()) != 0)
                 _exit(126);
-            std::vector<char *> args;
-            for (std::string &a : argv)
-                args.push_back(a.data());
-            args.push_back(nullptr);
-            execv(args[0], args.data());
-            _exit(127);
+            exec_argv(std::move(argv));
         }
         reader_.attach(master_);
     }
