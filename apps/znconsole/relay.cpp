@@ -69,7 +69,7 @@ int relay(int fd, std::string_view shown) {
     bool input_open = true;
     for (;;) {
         pollfd fds[2] = {{fd, POLLIN, 0}, {input_open ? STDIN_FILENO : -1, POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
+        if (ppoll(fds, 2, nullptr, wait_mask()) < 0) {
             if (errno != EINTR)
                 return 1;
             if (const int sig = stop_signal())

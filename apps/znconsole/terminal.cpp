@@ -9,6 +9,7 @@ namespace znconsole {
 namespace {
 
 volatile sig_atomic_t caught = 0;
+sigset_t waiting_mask;
 
 void on_signal(int sig) { caught = sig; }
 
@@ -36,10 +37,18 @@ void catch_stop_signals() {
     struct sigaction sa{};
     sa.sa_handler = on_signal;
     sigemptyset(&sa.sa_mask);
-    sa.sa_flags = 0; // no SA_RESTART: poll() returns with EINTR
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+    sigset_t stops;
+    sigemptyset(&stops);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
         sigaction(sig, &sa, nullptr);
+        sigaddset(&stops, sig);
+    }
+    sigprocmask(SIG_BLOCK, &stops, &waiting_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+        sigdelset(&waiting_mask, sig);
 }
+
+const sigset_t *wait_mask() { return &waiting_mask; }
 
 int stop_signal() { return caught; }
 

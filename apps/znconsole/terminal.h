@@ -1,6 +1,7 @@
 // terminal.h -- the local terminal in raw input mode for the relay, and the signals that end it.
 #pragma once
 
+#include <signal.h>
 #include <termios.h>
 
 namespace znconsole {
@@ -21,10 +22,14 @@ private:
     termios original_{};
 };
 
-// Catches SIGINT, SIGTERM, SIGHUP and SIGQUIT without restarting system
-// calls, so that a blocked poll() returns and the program can restore the
-// terminal on its way out.
+// Catches SIGINT, SIGTERM, SIGHUP and SIGQUIT so that the program can
+// restore the terminal on its way out. They stay blocked except while the
+// program waits with wait_mask(), so none can slip in between a check of
+// stop_signal() and the wait.
 void catch_stop_signals();
+
+// The signal mask to wait with (ppoll): the stop signals let through.
+const sigset_t *wait_mask();
 
 // The signal caught since catch_stop_signals(), or 0.
 int stop_signal();
