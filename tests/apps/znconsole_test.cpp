@@ -204,6 +204,12 @@ TEST_F(RealDaemon, InteractiveRelayInRawModeUntilQuit) {
     EXPECT_TRUE(zntest::is_cooked(client.settings()));
 }
 
+TEST_F(RealDaemon, PipedLinesAreSentOneByOne) {
+    const Outcome o = apptest::run_program({ZN_ZNCONSOLE, "127.0.0.1", port()}, "args one\nargs two\r\nquit\n");
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.out, "zn> \nargc=2\n[args]\n[one]\nzn> \nargc=2\n[args]\n[two]\nzn> \nGoodbye!\n");
+}
+
 TEST_F(RealDaemon, EscapeKeyAndSignalsRestoreTheTerminal) {
     zntest::PtyProcess escaped({ZN_ZNCONSOLE, "127.0.0.1", port()});
     escaped.read_until(zntest::kPrompt);
