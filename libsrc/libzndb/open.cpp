@@ -114,10 +114,9 @@ void read_header(FileReader &in, DataBaseName *header) {
 bool read_records(FileReader &in, DataBase *db) {
     int32_t count;
     while (in.word(count)) {
-        DataBaseInfo *dbi = db_new(db);
+        DataBaseInfo *dbi = append_received_record(db);
         if (!dbi)
             return false;
-        count_down(db->dbname->records); // the header counts it already
         switch (read_record_params(in, dbi, count)) {
         case BlockStatus::complete:
             break;
