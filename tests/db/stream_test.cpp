@@ -30,19 +30,6 @@ constexpr bool standalone = false;
 
 const Transport transports[] = {Transport::socket, Transport::pipe};
 
-// The stream of sample_database(), as the tests encode it.
-StreamEncoder sample_stream(bool swap = false) {
-    StreamEncoder s(swap);
-    s.header("sample", "sample records", 7, 3)
-        .record({"alpha", "", std::string("b\0in\xff", 5)})
-        .record({})
-        .count(2)
-        .param("gamma")
-        .length(-3)
-        .end();
-    return s;
-}
-
 // ---- what senders write ----
 
 TEST(StreamBytes, EmptyDatabaseIsTheHeaderAndTheEndWord) {

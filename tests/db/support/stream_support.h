@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -201,6 +202,19 @@ inline DataBase *sample_database(const char *table = "sample") {
     return db;
 }
 
+// The stream of sample_database(), as the tests encode it.
+inline StreamEncoder sample_stream(bool swap = false) {
+    StreamEncoder s(swap);
+    s.header("sample", "sample records", 7, 3)
+        .record({"alpha", "", std::string("b\0in\xff", 5)})
+        .record({})
+        .count(2)
+        .param("gamma")
+        .length(-3)
+        .end();
+    return s;
+}
+
 // Everything a receiver kept of a database, as text: header, and every
 // record's parameters with their lengths and (escaped) bytes.
 inline std::string digest(DataBase *db) {
@@ -242,20 +256,26 @@ inline bool transfer_holds(int fd) {
 
 // Runs the loop until no transfer holds any of fds; the completion callback
 // tasks of the transfers have run by then. A task that runs in every pass
-// watches them.
-inline void run_transfers(std::vector<int> fds) {
+// watches them, calling each_pass first. (It must be the only task that
+// runs in every pass: the loop runs two such tasks in turn without end.)
+inline void run_transfers(std::vector<int> fds, std::function<void()> each_pass = {}) {
     static char watcher_name[] = "transfer watcher";
     struct Watch {
+        std::vector<int> fds;
+        std::function<void()> each_pass;
         static void check(void *arg) {
-            for (int fd : *static_cast<std::vector<int> *>(arg))
+            auto *watch = static_cast<Watch *>(arg);
+            if (watch->each_pass)
+                watch->each_pass();
+            for (int fd : watch->fds)
                 if (transfer_holds(fd))
                     return;
             sched_stop_loop();
         }
-    };
-    sched_task(Watch::check, &fds, SCHED_IMMEDIATE | SCHED_RESCHEDULE, 0, watcher_name);
+    } watch{std::move(fds), std::move(each_pass)};
+    sched_task(Watch::check, &watch, SCHED_IMMEDIATE | SCHED_RESCHEDULE, 0, watcher_name);
     sched_loop();
-    sched_remove_task(Watch::check, &fds, nullptr, SCHED_MATCH_FUNC | SCHED_MATCH_ARG);
+    sched_remove_task(Watch::check, &watch, nullptr, SCHED_MATCH_FUNC | SCHED_MATCH_ARG);
 }
 
 // A completion callback that writes down the name of the task it runs in.
