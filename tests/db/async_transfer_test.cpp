@@ -56,13 +56,6 @@ bool task_pending(const char *name) {
     return sched_find_task(nullptr, nullptr, const_cast<char *>(name), SCHED_MATCH_NAME) != nullptr;
 }
 
-DataBase *many_records(int n, const char *table = "many") {
-    DataBase *db = db_create(const_cast<char *>(table), str("lots"), 2);
-    for (int i = 0; i < n; ++i)
-        add_record(db, {"first value " + std::to_string(i), "second", std::to_string(i * 7), ""});
-    return db;
-}
-
 double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }

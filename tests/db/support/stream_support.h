@@ -202,6 +202,28 @@ inline DataBase *sample_database(const char *table = "sample") {
     return db;
 }
 
+// n records of four parameters (one of them empty) appended to db.
+inline void add_many(DataBase *db, int n) {
+    for (int i = 0; i < n; ++i)
+        add_record(db, {"first value " + std::to_string(i), "second", std::to_string(i * 7), ""});
+}
+
+inline DataBase *many_records(int n, const char *table = "many") {
+    DataBase *db = db_create(const_cast<char *>(table), const_cast<char *>("lots"), 2);
+    add_many(db, n);
+    return db;
+}
+
+
+// What the cross-build tests send: the sample, a value larger than any
+// batch, and many small records.
+inline DataBase *cross_database() {
+    DataBase *db = sample_database("crossing");
+    add_record(db, {std::string(300 * 1024, 'v'), "after the big one"});
+    add_many(db, 5000);
+    return db;
+}
+
 // The stream of sample_database(), as the tests encode it.
 inline StreamEncoder sample_stream(bool swap = false) {
     StreamEncoder s(swap);
