@@ -138,12 +138,12 @@ private:
     enum class Fill : uint8_t { got, nothing_now, ended, no_memory };
     struct Source;
 
-    Progress parse(Goal goal, bool cut);
+    Progress parse(Goal goal, bool cut, size_t pause_at);
     bool have(size_t n);
     uint32_t take_word();
     size_t known(Goal goal) const;
     Fill fill(Goal goal, size_t &got);
-    void settle(Progress outcome);
+    void take(Progress outcome);
     Progress out_of_memory();
 
     int fd_;
@@ -155,7 +155,8 @@ private:
     int32_t left_ = 0;           // parameters of dbi_ still to come
     char *buffer_ = nullptr;
     size_t initial_, capacity_ = 0, begin_ = 0, end_ = 0;
-    size_t peeked_ = 0;          // bytes at the end of the buffer only peeked at
+    size_t taken_ = 0;           // bytes before it are taken from the descriptor
+    bool paused_ = false;        // the parse paused after a slice
     size_t want_ = 0;            // bytes from begin_ the parser needs to go on
     int error_ = 0;              // errno of the read that failed; 0 at end of file
 };

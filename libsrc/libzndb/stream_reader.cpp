@@ -53,6 +53,9 @@ struct StreamReader::Source {
 
 namespace {
 
+// Bytes parsed between two takes from a socket.
+constexpr size_t parse_slice = 32 * 1024;
+
 // A field of 80 bytes taken as text: terminated at byte 79 when it is full.
 void terminate(char (&field)[stream_name_size]) {
     if (!memchr(field, '\0', sizeof field))
@@ -94,8 +97,11 @@ Progress StreamReader::out_of_memory() {
 }
 
 // Parses what is buffered towards the goal. With `cut` no more bytes will
-// come, and an incomplete field fails with its diagnostic.
-Progress StreamReader::parse(Goal goal, bool cut) {
+// come, and an incomplete field fails with its diagnostic. Once the parse
+// has passed buffer offset pause_at it pauses at the next record (later,
+// with paused_ set), so that the bytes parsed so far can be taken.
+Progress StreamReader::parse(Goal goal, bool cut, size_t pause_at) {
+    paused_ = false;
     for (;;) {
         switch (phase_) {
         case Phase::start:
@@ -128,6 +134,10 @@ Progress StreamReader::parse(Goal goal, bool cut) {
             break;
         }
         case Phase::count: {
+            if (begin_ >= pause_at) {
+                paused_ = true;
+                return Progress::later;
+            }
             if (!have(4)) {
                 if (cut && error_ == 0)
                     say_now("[db_recv_dbi] ERROR: Received invalid len on NUM PARMS\n");
@@ -201,7 +211,7 @@ size_t StreamReader::known(Goal goal) const {
 }
 
 // Brings more bytes into the buffer, growing it only once it is full of an
-// incomplete field. A socket is peeked at (settle() takes the bytes later);
+// incomplete field. A socket is peeked at (take() takes the bytes later);
 // other descriptors are read no further than known().
 StreamReader::Fill StreamReader::fill(Goal goal, size_t &got) {
     if (begin_ > 0) {
@@ -209,6 +219,7 @@ StreamReader::Fill StreamReader::fill(Goal goal, size_t &got) {
         end_ -= begin_;
         begin_ = 0;
     }
+    taken_ = end_;
     if (end_ == capacity_) {
         const size_t capacity = capacity_ ? std::min(2 * capacity_, want_) : std::max(initial_, want_);
         auto *grown = static_cast<char *>(realloc(buffer_, capacity));
@@ -225,7 +236,8 @@ StreamReader::Fill StreamReader::fill(Goal goal, size_t &got) {
                                     : read(fd_, buffer_ + end_, room);
         if (n > 0) {
             end_ += static_cast<size_t>(n);
-            peeked_ = peekable_ ? static_cast<size_t>(n) : 0;
+            if (!peekable_)
+                taken_ = end_;
             got = static_cast<size_t>(n);
             return Fill::got;
         }
@@ -240,39 +252,34 @@ StreamReader::Fill StreamReader::fill(Goal goal, size_t &got) {
     }
 }
 
-// Takes from the socket the peeked bytes the parse used: up to where it
-// stopped when it reached its goal or failed, else all of them (they belong
-// to a field still incomplete). Bytes beyond the stop stay in the socket.
-void StreamReader::settle(Progress outcome) {
-    if (!peeked_)
-        return;
-    const size_t base = end_ - peeked_;
-    size_t take = peeked_;
-    if (outcome != Progress::later) {
-        take = begin_ > base ? begin_ - base : 0;
-        end_ = base + take;
-    }
-    peeked_ = 0;
+// Takes from a socket the peeked bytes that the parse is done with: up to
+// where it stopped or paused, or all of them when it needs more (they
+// belong to a field still incomplete). Bytes peeked beyond a stop stay in
+// the socket for their owner. Taking bytes as soon as they are parsed lets
+// the sender refill the socket while the rest is parsed.
+void StreamReader::take(Progress outcome) {
+    const size_t upto = outcome == Progress::later && !paused_ ? end_ : std::max(begin_, taken_);
+    if (outcome != Progress::later)
+        end_ = upto;
     // TCP discards with MSG_TRUNC; other sockets copy the same bytes again.
-    char *at = buffer_ + base;
-    while (take > 0) {
-        const ssize_t n = recv(fd_, at, take, MSG_TRUNC);
-        if (n > 0) {
-            at += n;
-            take -= static_cast<size_t>(n);
-        } else if (n == 0 || errno != EINTR) {
+    while (taken_ < upto) {
+        const ssize_t n = recv(fd_, buffer_ + taken_, upto - taken_, MSG_TRUNC);
+        if (n > 0)
+            taken_ += static_cast<size_t>(n);
+        else if (n == 0 || errno != EINTR)
             break;
-        }
     }
 }
 
 Progress StreamReader::pump(Goal goal, Pace pace, size_t budget) {
     size_t moved = 0;
     for (;;) {
-        const Progress outcome = parse(goal, false);
-        settle(outcome);
-        if (outcome != Progress::later || moved >= budget)
+        const Progress outcome = parse(goal, false, begin_ + parse_slice);
+        take(outcome);
+        if (outcome != Progress::later || (!paused_ && moved >= budget))
             return outcome;
+        if (paused_)
+            continue;
         size_t got = 0;
         switch (fill(goal, got)) {
         case Fill::got:
@@ -290,7 +297,7 @@ Progress StreamReader::pump(Goal goal, Pace pace, size_t budget) {
         case Fill::no_memory:
             return out_of_memory();
         }
-        return parse(goal, true);
+        return parse(goal, true, SIZE_MAX);
     }
 }
 
