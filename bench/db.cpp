@@ -159,24 +159,9 @@ struct ChildFigures {
 };
 
 ChildFigures run_child(const char *self, const char *mode) {
-    int out[2];
-    if (pipe(out) != 0)
-        abort();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        close(out[0]);
-        execl(self, self, mode, static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    close(out[1]);
-    char text[128] = {};
-    ssize_t got = read(out[0], text, sizeof text - 1);
-    close(out[0]);
-    int status;
-    waitpid(pid, &status, 0);
+    const std::string text = bench::output_of(self, {mode});
     ChildFigures figures{};
-    if (got <= 0 || sscanf(text, "%lf %ld", &figures.seconds, &figures.peak_kib) != 2) {
+    if (sscanf(text.c_str(), "%lf %ld", &figures.seconds, &figures.peak_kib) != 2) {
         fprintf(stderr, "child %s failed\n", mode);
         exit(1);
     }

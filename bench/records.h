@@ -1,8 +1,15 @@
-// records.h -- what the database benchmarks share: the clock, and the records they move (four
-// random values of 8-24 bytes each, the same in every benchmark for a given count).
+// records.h -- what the database benchmarks share: the clock, the records they move (four
+// random values of 8-24 bytes each, the same in every benchmark for a given count), and the
+// figures of helper processes.
 #pragma once
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
 #include <ctime>
+#include <initializer_list>
 #include <random>
 #include <string>
 #include <vector>
@@ -46,6 +53,39 @@ inline DataBase *database_of(const Rows &rows, const char *table, const char *de
                          const_cast<char *>(rows.values[j].data()));
     }
     return db;
+}
+
+// What `program` run with args prints on its standard output; ends this
+// process with a message when it cannot be run or fails.
+inline std::string output_of(const char *program, std::initializer_list<const char *> args) {
+    int out[2];
+    if (pipe(out) != 0)
+        abort();
+    std::vector<char *> argv{const_cast<char *>(program)};
+    for (const char *a : args)
+        argv.push_back(const_cast<char *>(a));
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        close(out[0]);
+        execv(program, argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    std::string text;
+    char buf[256];
+    ssize_t got;
+    while ((got = read(out[0], buf, sizeof buf)) > 0)
+        text.append(buf, static_cast<size_t>(got));
+    close(out[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        fprintf(stderr, "%s failed\n", program);
+        exit(1);
+    }
+    return text;
 }
 
 } // namespace bench

@@ -36,7 +36,7 @@
 
 namespace {
 
-constexpr int repeats = 3;
+constexpr int repeats = 5;
 char table[] = "bench";
 char desc[] = "stream benchmark";
 
@@ -155,24 +155,10 @@ struct AsyncFigures {
 };
 
 AsyncFigures async_figures(long n) {
-    int out[2];
-    if (pipe(out) != 0)
-        abort();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        close(out[0]);
-        const std::string records = std::to_string(n);
-        execl(ZN_STREAM_ASYNC, ZN_STREAM_ASYNC, records.c_str(), static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    close(out[1]);
-    char text[256] = {};
-    const ssize_t got = read(out[0], text, sizeof text - 1);
-    close(out[0]);
-    waitpid(pid, nullptr, 0);
+    const std::string records = std::to_string(n);
+    const std::string text = bench::output_of(ZN_STREAM_ASYNC, {records.c_str()});
     AsyncFigures f;
-    if (got <= 0 || sscanf(text, "%lf %d %lf", &f.seconds, &f.runs, &f.late_ms) != 3)
+    if (sscanf(text.c_str(), "%lf %d %lf", &f.seconds, &f.runs, &f.late_ms) != 3)
         fail("bench_stream_async");
     return f;
 }

@@ -20,6 +20,14 @@ void print(const char *fmt, Args... args) {
 
 char data_path_here[] = ".";
 
+// The database named by a command's word, or null after saying there is none.
+DataBase *find_named(char *name) {
+    DataBase *db = db_find_dbase(name);
+    if (!db)
+        print("No database found by that name\n");
+    return db;
+}
+
 int db_cmd_dblist(int argc, char **) {
     if (argc != 1)
         return -1;
@@ -34,11 +42,9 @@ int db_cmd_dblist(int argc, char **) {
 int db_cmd_dbclose(int argc, char **argv) {
     if (argc != 2)
         return -1;
-    DataBase *db = db_find_dbase(argv[1]);
-    if (!db) {
-        print("No database found by that name\n");
+    DataBase *db = find_named(argv[1]);
+    if (!db)
         return 0;
-    }
     db_close(db);
     print("Database \"%s\" has been closed\n", argv[1]);
     return 0;
@@ -49,11 +55,9 @@ int db_cmd_dbsave(int argc, char **argv) {
     if (argc != 3)
         return -1;
     db_set_data_path(argv[2]);
-    DataBase *db = db_find_dbase(argv[1]);
-    if (!db) {
-        print("No database found by that name\n");
+    DataBase *db = find_named(argv[1]);
+    if (!db)
         return 0;
-    }
     if (db_save(db) == 1)
         print("Database \"%s\" saved as %s/%s.db\n", argv[1], argv[2], db->table_name);
     else
@@ -92,11 +96,9 @@ const Command commands[] = {
 int db_cmd_dbdump(int argc, char **argv) {
     if (argc != 2)
         return -1;
-    DataBase *db = db_find_dbase(argv[1]);
-    if (!db) {
-        print("No database found by that name\n");
+    DataBase *db = find_named(argv[1]);
+    if (!db)
         return 0;
-    }
     printf("Opened database \"%s\", version %ld, total %ld records\r\n", db->dbname->name,
            static_cast<long>(db->dbname->version), static_cast<long>(db->dbname->records));
     fflush(stdout);

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <string_view>
 
 #include "zndb.h"
@@ -29,6 +30,20 @@ inline void count_up(int32_t &counter) {
 }
 inline void count_down(int32_t &counter) {
     counter = static_cast<int32_t>(static_cast<uint32_t>(counter) - 1u);
+}
+
+// ---- read and write buffers ----
+
+// Gives a malloc'd buffer (or null) `capacity` bytes, keeping its content up
+// to that size, and records the new size; false, with the buffer unchanged,
+// when out of memory.
+inline bool resize_buffer(char *&buffer, size_t &size, size_t capacity) {
+    auto *resized = static_cast<char *>(realloc(buffer, capacity));
+    if (!resized)
+        return false;
+    buffer = resized;
+    size = capacity;
+    return true;
 }
 
 // ---- catalogue.cpp ----

@@ -82,13 +82,7 @@ private:
     // Room for more data once the data so far fills the buffer (n is more
     // than the capacity): doubles, but never beyond n.
     bool grow(size_t n) {
-        const size_t capacity = capacity_ ? std::min(capacity_ * 2, n) : initial_;
-        auto *grown = static_cast<char *>(realloc(buffer_, capacity));
-        if (!grown)
-            return false;
-        buffer_ = grown;
-        capacity_ = capacity;
-        return true;
+        return resize_buffer(buffer_, capacity_, capacity_ ? std::min(capacity_ * 2, n) : initial_);
     }
 
     int fd_;

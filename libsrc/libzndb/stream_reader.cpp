@@ -220,14 +220,10 @@ StreamReader::Fill StreamReader::fill(Goal goal, size_t &got) {
         begin_ = 0;
     }
     taken_ = end_;
-    if (end_ == capacity_) {
-        const size_t capacity = capacity_ ? std::min(2 * capacity_, want_) : std::max(initial_, want_);
-        auto *grown = static_cast<char *>(realloc(buffer_, capacity));
-        if (!grown)
-            return Fill::no_memory;
-        buffer_ = grown;
-        capacity_ = capacity;
-    }
+    if (end_ == capacity_ &&
+        !resize_buffer(buffer_, capacity_,
+                       capacity_ ? std::min(2 * capacity_, want_) : std::max(initial_, want_)))
+        return Fill::no_memory;
     size_t room = capacity_ - end_;
     if (!peekable_)
         room = std::min(room, known(goal) - end_);

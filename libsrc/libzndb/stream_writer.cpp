@@ -68,13 +68,7 @@ StreamWriter::Unit StreamWriter::after(const Unit &unit) const {
 }
 
 bool StreamWriter::grow(size_t at_least) {
-    const size_t capacity = std::max({at_least, capacity_ * 2, 2 * batch_, size_t{256}});
-    auto *grown = static_cast<char *>(realloc(buffer_, capacity));
-    if (!grown)
-        return false;
-    buffer_ = grown;
-    capacity_ = capacity;
-    return true;
+    return resize_buffer(buffer_, capacity_, std::max({at_least, capacity_ * 2, 2 * batch_, size_t{256}}));
 }
 
 bool StreamWriter::put(const void *bytes, size_t n) {
@@ -103,12 +97,8 @@ bool StreamWriter::stage_header() {
 // Stages the header alone, or records (and the end word after the last) up
 // to a batch. False when memory runs out, failing the unit's first field.
 bool StreamWriter::stage() {
-    if (batch_ && capacity_ > 2 * batch_) { // a large record grew the buffer
-        if (auto *smaller = static_cast<char *>(realloc(buffer_, 2 * batch_))) {
-            buffer_ = smaller;
-            capacity_ = 2 * batch_;
-        }
-    }
+    if (batch_ && capacity_ > 2 * batch_) // a large record grew the buffer
+        resize_buffer(buffer_, capacity_, 2 * batch_);
     used_ = sent_ = 0;
     batch_first_ = next_;
     while (next_.kind != Unit::none) {
