@@ -20,7 +20,6 @@ using zntest::run_in_child;
 namespace {
 
 char app_name[] = "application connection";
-char stopper_name[] = "stopper";
 
 // The application's own use of a descriptor: what its handler read, and how
 // often it ran.
@@ -143,9 +142,44 @@ TEST_F(Async, EmptyDatabaseCompletesWithItsEndWordAndLeavesTheRest) {
     ASSERT_NE(_db_list, nullptr);
     EXPECT_EQ(db_records(_db_list->db), 0);
     // The application's handler is back and gets what followed the stream.
-    sched_task([](void *) { sched_stop_loop(); }, nullptr, SCHED_IMMEDIATE, 0, stopper_name);
-    sched_loop();
+    run_loop_until([&] { return app.got == "TAIL"; });
     EXPECT_EQ(app.got, "TAIL");
+}
+
+// The application's handler reads a request line and hands its descriptor
+// to db_recv from inside the handler; afterwards it gets its descriptor back
+// with whatever followed the stream.
+struct Requests {
+    std::string got, done;
+};
+
+void request_handler(int fd, void *arg, int r, int, int) {
+    auto *req = static_cast<Requests *>(arg);
+    char c;
+    while (r && read(fd, &c, 1) == 1) {
+        req->got += c;
+        if (req->got == "DB\n") {
+            REQUIRE(db_recv(fd, note_callback, &req->done) == 0);
+            return;
+        }
+        if (c == '\n')
+            return;
+    }
+}
+
+TEST_F(Async, StartedFromTheApplicationsOwnHandler) {
+    Channel channel;
+    Requests req;
+    ASSERT_EQ(sched_add_fd(channel.reader(), request_handler, &req, SCHED_FD_READ, app_name), 0);
+    write_all(channel.writer(), "DB\n" + sample_stream().bytes() + "after\n");
+    run_loop_until([&] { return !req.done.empty() && req.got == "DB\nafter\n"; });
+    EXPECT_EQ(req.done, "DB Callback");
+    EXPECT_EQ(req.got, "DB\nafter\n");
+    ASSERT_NE(_db_list, nullptr);
+    EXPECT_EQ(db_records(_db_list->db), 3);
+    const SchedFD *rec = sched_find_fd(channel.reader());
+    ASSERT_NE(rec, nullptr);
+    EXPECT_EQ(rec->handler, request_handler);
 }
 
 TEST_F(Async, PeerClosingMidRecordFailsWithoutCallback) {

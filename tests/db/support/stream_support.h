@@ -276,28 +276,34 @@ inline bool transfer_holds(int fd) {
     return rec && rec->handler == db_fd_event;
 }
 
-// Runs the loop until no transfer holds any of fds; the completion callback
-// tasks of the transfers have run by then. A task that runs in every pass
-// watches them, calling each_pass first. (It must be the only task that
-// runs in every pass: the loop runs two such tasks in turn without end.)
-inline void run_transfers(std::vector<int> fds, std::function<void()> each_pass = {}) {
-    static char watcher_name[] = "transfer watcher";
+// Runs the loop until done() holds, asked by a task that runs in every pass
+// (it must be the only such task: the loop runs two of them in turn
+// without end).
+inline void run_loop_until(std::function<bool()> done) {
+    static char watcher_name[] = "loop watcher";
     struct Watch {
-        std::vector<int> fds;
-        std::function<void()> each_pass;
         static void check(void *arg) {
-            auto *watch = static_cast<Watch *>(arg);
-            if (watch->each_pass)
-                watch->each_pass();
-            for (int fd : watch->fds)
-                if (transfer_holds(fd))
-                    return;
-            sched_stop_loop();
+            if ((*static_cast<std::function<bool()> *>(arg))())
+                sched_stop_loop();
         }
-    } watch{std::move(fds), std::move(each_pass)};
-    sched_task(Watch::check, &watch, SCHED_IMMEDIATE | SCHED_RESCHEDULE, 0, watcher_name);
+    };
+    sched_task(Watch::check, &done, SCHED_IMMEDIATE | SCHED_RESCHEDULE, 0, watcher_name);
     sched_loop();
-    sched_remove_task(Watch::check, &watch, nullptr, SCHED_MATCH_FUNC | SCHED_MATCH_ARG);
+    sched_remove_task(Watch::check, &done, nullptr, SCHED_MATCH_FUNC | SCHED_MATCH_ARG);
+}
+
+// Runs the loop until no transfer holds any of fds, calling each_pass in
+// every pass; the completion callback tasks of the transfers have run by
+// then.
+inline void run_transfers(const std::vector<int> &fds, const std::function<void()> &each_pass = {}) {
+    run_loop_until([&] {
+        if (each_pass)
+            each_pass();
+        for (int fd : fds)
+            if (transfer_holds(fd))
+                return false;
+        return true;
+    });
 }
 
 // A completion callback that writes down the name of the task it runs in.
