@@ -32,6 +32,7 @@ int main(int argc, char **argv) {
     cli_set_prompt("demo> ");
     cli_add_cmd("ticks", NULL, "Count the ticks", cmd_ticks, 0); /* 4. own work */
     sched_task(tick, NULL, SCHED_RESCHEDULE, 10, "Tick");
+    db_register_cmds(cli_add_cmd, cli_printf);      /*    "dblist", "dbdump", ... */
     ticks = db_create("ticks", "Ticks of the example", 1);
     fprintf(stderr, "listening on port %u\n", port);
     sched_loop();                                   /* 5. until "shutdown" */

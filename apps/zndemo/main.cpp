@@ -62,11 +62,14 @@ bool attach_local_console(const Options &opt) {
     return true;
 }
 
-void register_own_work() {
+// Step 4 up to the databases: own commands and tasks, then the database's
+// commands.
+void register_commands_and_tasks() {
     for (const Command &c : own_commands)
         cli_add_cmd(const_cast<char *>(c.name), const_cast<char *>(c.usage), const_cast<char *>(c.desc),
                     c.handler, 0);
     start_statistics();
+    db_register_cmds(cli_add_cmd, cli_printf);
 }
 
 // Logs that the daemon is ready, then sets the prompt and shows it on the
@@ -93,7 +96,7 @@ int main(int argc, char **argv) {
     sched_init();
     start_console_listener(opt);
     const bool console = attach_local_console(opt);
-    register_own_work();
+    register_commands_and_tasks();
     open_sample_database(data_dir);
     save_sample_database_at_shutdown(data_dir);
 

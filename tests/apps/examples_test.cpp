@@ -18,9 +18,11 @@ TEST(Examples, CDaemonAnswersAndShutsDown) {
         if (daemon->stderr_until("\n").find("listening on port") != std::string::npos)
             break;
     }
-    const apptest::Outcome o = apptest::console_commands(port, {"ticks", "shutdown"});
+    const apptest::Outcome o = apptest::console_commands(port, {"ticks", "dblist", "shutdown"});
     EXPECT_EQ(o.status, 0) << o.err;
-    EXPECT_EQ(o.out, "0 ticks so far\nPlease Wait, Shutting Down.....\n");
+    const std::string start = "0 ticks so far\nDatabases currently in memory:\n  ticks            Ticks of the example  ";
+    EXPECT_EQ(o.out.substr(0, start.size()), start);
+    EXPECT_EQ(o.out.substr(o.out.size() - 32), "Please Wait, Shutting Down.....\n");
     EXPECT_EQ(daemon->wait_exit(), 0);
 }
 

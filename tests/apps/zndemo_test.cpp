@@ -41,7 +41,8 @@ TEST(Zndemo, CreatesItsDataAndServesTheConsole) {
     EXPECT_EQ(help.out,
               "Note: Use help [cmd] to get help on spcified command, or\n"
               "      use help -v to see description of all commands.\n\n"
-              "cli-debug       help            history         note            quit            \n"
+              "cli-debug       dbclose         dbdump          dblist          dbopen          \n"
+              "dbsave          help            history         note            quit            \n"
               "sched-debug     shutdown        sockets         stats           tasks           \n");
     const Outcome tasks = demo.run({"tasks"});
     EXPECT_NE(tasks.out.find("   R       "), std::string::npos) << tasks.out;
@@ -55,21 +56,38 @@ TEST(Zndemo, CreatesItsDataAndServesTheConsole) {
     EXPECT_EQ(db_records(db), 2);
 }
 
-TEST(Zndemo, NotesAreSavedAtShutdownIntoItsOwnDirectory) {
+TEST(Zndemo, DatabaseCommandsAndTheSaveIntoItsOwnDirectory) {
     Demo demo;
     ASSERT_TRUE(demo.ready()) << demo.errors();
-    const Outcome o = demo.run({"note first words", "note \"second, quoted\"", "shutdown"});
-    EXPECT_EQ(o.out, "Note 3 added to \"sample\"\nNote 4 added to \"sample\"\n"
-                     "Please Wait, Shutting Down.....\n");
+    const std::string elsewhere = demo.dir() + "/elsewhere";
+    mkdir(elsewhere.c_str(), 0755);
+    const Outcome o = demo.run({"note first words", "dbsave sample " + elsewhere, "note \"second, quoted\"", "dblist",
+                                "dbdump sample", "shutdown"});
+    EXPECT_EQ(o.status, 0) << o.err;
+    const std::string listed = "Note 3 added to \"sample\"\n"
+                               "Database \"sample\" saved as " + elsewhere + "/sample.db\n"
+                               "Note 4 added to \"sample\"\n"
+                               "Databases currently in memory:\n"
+                               "  sample           zndemo notes          ";
+    EXPECT_EQ(o.out.substr(0, listed.size()), listed);
+    EXPECT_NE(o.out.find("--------------------- Record #4 ----------------------\n"
+                         "Dumping Record, 2 paramaters\r\n"),
+              std::string::npos)
+        << o.out;
+    EXPECT_NE(o.out.find("Param 2: 14 <\"second, quoted\">\r\n"), std::string::npos) << o.out;
+    EXPECT_EQ(o.out.substr(o.out.size() - 32), "Please Wait, Shutting Down.....\n");
     EXPECT_EQ(demo.process().wait_exit(), 0);
     EXPECT_NE(demo.errors().find("zndemo: saved " + demo.dir() + "/data/sample.db (4 records)\n"),
               std::string::npos)
         << demo.errors();
-    DataBase *db = open_file(demo.dir() + "/data/sample.db");
-    ASSERT_NE(db, nullptr);
-    ASSERT_EQ(db_records(db), 4);
-    EXPECT_EQ(dbtest::values_of(db_recall(db, 3))[1], "first words");
-    EXPECT_EQ(dbtest::values_of(db_recall(db, 4))[1], "second, quoted");
+    DataBase *saved = open_file(demo.dir() + "/data/sample.db");
+    ASSERT_NE(saved, nullptr);
+    ASSERT_EQ(db_records(saved), 4) << "saved at shutdown into the data directory, not where dbsave went";
+    EXPECT_EQ(dbtest::values_of(db_recall(saved, 3))[1], "first words");
+    EXPECT_EQ(dbtest::values_of(db_recall(saved, 4))[1], "second, quoted");
+    DataBase *copy = open_file(elsewhere + "/sample.db");
+    ASSERT_NE(copy, nullptr);
+    EXPECT_EQ(db_records(copy), 3);
 }
 
 TEST(Zndemo, OpensTheExistingFileOnTheNextStart) {

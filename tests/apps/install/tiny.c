@@ -13,7 +13,7 @@ static int cmd_hello(int argc, char **argv) {
 
 static void finish(void *arg) {
     DataBase *db = db_find_dbase("tiny");
-    int ok = db && db_records(db) == 1 && cli_find_cmd("hello") && cli_find_cmd("tasks");
+    int ok = db && db_records(db) == 1 && cli_find_cmd("hello") && cli_find_cmd("tasks") && cli_find_cmd("dblist");
     printf("tiny c: %s\n", ok ? "ok" : "wrong");
     fflush(stdout);
     (void)arg;
@@ -25,6 +25,7 @@ int main(void) {
     sched_init();
     cli_init(0);
     cli_add_cmd("hello", NULL, "Say nothing", cmd_hello, 0);
+    db_register_cmds(cli_add_cmd, cli_printf);
     db = db_create("tiny", "a tiny database", 1);
     db_param_new(db_new(db), 5, "hello");
     sched_task(finish, NULL, SCHED_IMMEDIATE, 0, "Finish");
