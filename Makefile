@@ -1,4 +1,5 @@
 # Front door: `make` builds, `make test` builds and runs every test,
+# `make run` builds and starts the reference daemon zndemo in the foreground,
 # `make bench` builds and runs the benchmarks.
 BUILD ?= build
 CMAKE_FLAGS ?=
@@ -6,7 +7,7 @@ JOBS ?= $(shell nproc)
 
 FUZZ_SECONDS ?= 30
 
-.PHONY: all build test bench fuzz clean configure
+.PHONY: all build test run bench fuzz clean configure
 
 all: build
 
@@ -18,6 +19,11 @@ build: configure
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+# zndemo on its defaults: the local console on this terminal, remote consoles
+# on 127.0.0.1 port 4700 (znconsole), its data in ./data.
+run: build
+	$(BUILD)/bin/zndemo
 
 bench:
 	@./bench/setup.sh

@@ -2,17 +2,15 @@
 //
 // Whatever opens is also walked, searched, sorted, copied and closed, so that
 // damaged lengths and counts reach every reader of the records.
-#include <unistd.h>
-
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 
+#include "input_file.h"
 #include "zndb.h"
 
 namespace {
 
-char path[64];
+znfuzz::InputFile input;
 char search_text[] = "a";
 
 void exercise(DataBase *db) {
@@ -29,31 +27,28 @@ void exercise(DataBase *db) {
     db_sort_by_param(db, 1, 2, 3, 1, 2);
     if (db->dbinfo)
         db_sort_params(db->dbinfo, 2, 0);
-    db_close(db_copy(db, path));
+    db_close(db_copy(db, input.path()));
     db_close(db);
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    snprintf(path, sizeof path, "/tmp/fuzz-db-open-%ld.db", static_cast<long>(getpid()));
+    input.name("db-open");
     db_set_verbose(0);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    FILE *f = fopen(path, "wb");
-    if (!f)
+    if (!input.write(data, size))
         return 0;
-    fwrite(data, 1, size, f);
-    fclose(f);
     for (int swap = 0; swap < 2; ++swap) {
         db_set_byte_swap(swap);
-        if (DataBase *db = db_open(path, 0))
+        if (DataBase *db = db_open(input.path(), 0))
             exercise(db);
     }
     if (_db_list)
         __builtin_trap(); // a failed open must leave nothing in the catalogue
-    unlink(path);
+    input.remove();
     return 0;
 }

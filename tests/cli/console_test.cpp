@@ -1,12 +1,10 @@
 // The local console end to end: the test daemon on a pseudo-terminal.
 #include <gtest/gtest.h>
 
-#include <pty.h>
-#include <termios.h>
-
 #include <string>
 #include <vector>
 
+#include "pty_process.h"
 #include "remote.h"
 
 using zntest::Clock;
@@ -14,61 +12,18 @@ using zntest::kPrompt;
 
 namespace {
 
-// The daemon with its standard input, output and error on a pty.
-class PtyDaemon {
-public:
-    explicit PtyDaemon(std::vector<std::string> args) {
-        pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
-        if (pid_ == 0)
-            zntest::exec_daemon(std::move(args));
-        reader_.attach(master_);
+// The test daemon with its standard input, output and error on a pty.
+struct PtyDaemon : zntest::PtyProcess {
+    explicit PtyDaemon(std::vector<std::string> args) : PtyProcess(with_program(std::move(args))) {}
+
+    static std::vector<std::string> with_program(std::vector<std::string> args) {
+        args.insert(args.begin(), ZN_TEST_DAEMON);
+        return args;
     }
-    ~PtyDaemon() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (master_ >= 0)
-            close(master_);
-    }
-
-    bool started() const { return pid_ > 0 && master_ >= 0; }
-
-    void type(const std::string &bytes) {
-        ssize_t ignored = write(master_, bytes.data(), bytes.size());
-        (void)ignored;
-    }
-
-    // What the terminal shows, up to and including end.
-    std::string read_until(const std::string &end) { return reader_.until(end); }
-
-    termios settings() const {
-        termios t{};
-        tcgetattr(master_, &t);
-        return t;
-    }
-
-    int wait_exit() {
-        int status = 0;
-        const auto deadline = Clock::now() + std::chrono::seconds(10);
-        while (zntest::ms_left(deadline) > 0) {
-            reader_.until("\x01", 20); // keep the terminal drained
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            }
-        }
-        return -1;
-    }
-
-private:
-    pid_t pid_ = -1;
-    int master_ = -1;
-    zntest::Reader reader_;
 };
 
-bool is_raw(const termios &t) { return !(t.c_lflag & (ICANON | ECHO | ISIG)) && t.c_cc[VMIN] == 1; }
-bool is_cooked(const termios &t) { return (t.c_lflag & (ICANON | ECHO | ISIG)) == (ICANON | ECHO | ISIG); }
+using zntest::is_cooked;
+using zntest::is_raw;
 
 TEST(Console, RawWhileRunningAndRestoredAfterQuit) {
     PtyDaemon d({"0", "--console"});

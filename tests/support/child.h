@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace zntest {
 
@@ -78,6 +79,17 @@ inline void drain_both(int a, std::string &to_a, int b, std::string &to_b) {
             }
         }
     }
+}
+
+// Replaces the calling (child) process with argv; argv[0] is the program's
+// path. Ends with status 127 when it cannot be run.
+[[noreturn]] inline void exec_argv(std::vector<std::string> argv) {
+    std::vector<char *> args;
+    for (std::string &a : argv)
+        args.push_back(a.data());
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
 }
 
 // Runs body in a child that is killed after timeout_secs. The report pipe

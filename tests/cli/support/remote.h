@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "child.h"
+
 namespace zntest {
 
 inline const std::string kHandshake("\x5C\x1E\x7A\x93", 4);
@@ -110,12 +112,7 @@ private:
 // caller); never returns.
 [[noreturn]] inline void exec_daemon(std::vector<std::string> args) {
     args.insert(args.begin(), ZN_TEST_DAEMON);
-    std::vector<char *> argv;
-    for (std::string &a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
+    exec_argv(std::move(args));
 }
 
 // The test daemon in a child process, killed at the end if still running.

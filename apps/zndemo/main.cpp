@@ -1,0 +1,106 @@
+// main.cpp -- zndemo, the zn reference daemon: the start-up sequence every zn daemon follows.
+//
+//   1. sched_init()
+//   2. cli_init(port), after cli_set_listen_address()
+//   3. cli_add_console() when standard input is a terminal
+//   4. own commands and tasks, db_register_cmds(), database settings, databases
+//   5. sched_loop(), which ends the process at shutdown
+// The prompt is set last, once the start-up log is on the terminal, and the
+// local console is shown it then; remote users are served only in the loop.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "data_dir.h"
+#include "options.h"
+#include "report.h"
+#include "sample_db.h"
+#include "stats.h"
+#include "zncli.h"
+#include "zndb.h"
+#include "znsched.h"
+
+using namespace zndemo;
+
+namespace {
+
+char prompt[] = "zn> ";
+
+struct Command {
+    const char *name, *usage, *desc;
+    int (*handler)(int, char **);
+};
+
+const Command own_commands[] = {
+    {"note", "<text>", "Add a note to the sample database", cmd_note},
+    {"stats", nullptr, "Show the daemon's statistics", cmd_stats},
+};
+
+void start_console_listener(const Options &opt) {
+    cli_set_listen_address(opt.listen.c_str());
+    if (cli_init(static_cast<ushort_t>(opt.port)) != 0)
+        refuse_start("cannot listen on %s port %d: %s. Is another daemon using it? Choose another "
+                     "port with --port",
+                     opt.listen.c_str(), opt.port, strerror(errno));
+    if (opt.port)
+        log_line("remote consoles on %s port %d (connect with: znconsole %s %d)", opt.listen.c_str(),
+                 opt.port, opt.listen.c_str(), opt.port);
+    else
+        log_line("remote consoles are off (--port 0)");
+}
+
+// The local console, when wanted and standard input is a terminal.
+bool attach_local_console(const Options &opt) {
+    if (!opt.console || !isatty(STDIN_FILENO))
+        return false;
+    remember_terminal();
+    if (cli_add_console(nullptr, nullptr) != 0)
+        refuse_start("cannot attach the local console");
+    return true;
+}
+
+// Step 4 up to the databases: own commands and tasks, then the database's
+// commands.
+void register_commands_and_tasks() {
+    for (const Command &c : own_commands)
+        cli_add_cmd(const_cast<char *>(c.name), const_cast<char *>(c.usage), const_cast<char *>(c.desc),
+                    c.handler, 0);
+    start_statistics();
+    db_register_cmds(cli_add_cmd, cli_printf);
+}
+
+// Logs that the daemon is ready, then sets the prompt and shows it on the
+// local console, below the log.
+void announce_ready(bool console) {
+    if (console)
+        log_line("ready; local console on this terminal: type help, or quit to stop");
+    else
+        log_line("ready; no local console: stop with Ctrl-C, SIGTERM or a remote \"shutdown\"");
+    cli_set_prompt(prompt);
+    if (console)
+        cli_reprint_prompt(cli_find_user(STDIN_FILENO, STDOUT_FILENO, CLI_MATCH_BOTH));
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    Options opt;
+    if (const auto status = zn_apps::exit_before_run(parse_options(argc, argv, opt), usage(), 2))
+        return *status;
+    log_line("starting, pid %ld", static_cast<long>(getpid()));
+    const std::string data_dir = prepare_data_dir(opt.data);
+
+    sched_init();
+    start_console_listener(opt);
+    const bool console = attach_local_console(opt);
+    register_commands_and_tasks();
+    open_sample_database(data_dir);
+    save_sample_database_at_shutdown(data_dir);
+
+    announce_ready(console);
+    sched_loop();
+    return 0;
+}
