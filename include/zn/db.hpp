@@ -1,0 +1,230 @@
+// zn/db.hpp -- C++ owner of a record database, with ranges over its records.
+//
+// zn::database owns a DataBase and closes it when destroyed (unless
+// released); records and parameters are walked as bidirectional ranges that
+// follow the links and never move the database's own cursors.
+//
+//   zn::database db = zn::database::open("hosts");
+//   for (zn::record rec : db.records())
+//       for (std::string_view value : rec.params()) ...
+#ifndef ZN_DB_HPP
+#define ZN_DB_HPP
+
+#include <cstddef>
+#include <iterator>
+#include <ranges>
+#include <string_view>
+#include <utility>
+
+#include "../zndb.h"
+#include "common.hpp"
+
+namespace zn ZN_CPP_HIDDEN {
+
+enum class case_mode : int { sensitive = 0, ignore = 2 }; // ignore: compare lower-cased text
+enum class order : int { ascending = 1, descending = 2 };
+enum class save_result : int { saved = 1, failed = 0, locked = -1 }; // as db_save
+
+// Up to three parameter positions (1 = first) whose texts, joined by a
+// blank, make the sort key of a record: db.sort({2, 1}).
+struct sort_keys {
+    sort_keys(int first, int second = 0, int third = 0) : first(first), second(second), third(third) {}
+    int first, second, third;
+};
+
+namespace detail {
+
+// A bidirectional view of a C list: from Owner::*First along next, and back
+// from the end starting at Owner::*Last; elements are Project(node). The
+// iterators are plain links: removing the node one stands on invalidates it.
+template <class Owner, class Node, Node *Owner::*First, Node *Owner::*Last, auto Project>
+class links : public std::ranges::view_base {
+public:
+    class iterator {
+    public:
+        using iterator_concept = std::bidirectional_iterator_tag;
+        using iterator_category = std::input_iterator_tag; // elements are values
+        using value_type = decltype(Project(std::declval<Node *>()));
+        using difference_type = std::ptrdiff_t;
+
+        iterator() = default;
+        iterator(Node *at, Owner *owner) : at_(at), owner_(owner) {}
+        value_type operator*() const { return Project(at_); }
+        iterator &operator++() {
+            at_ = at_->next;
+            return *this;
+        }
+        iterator &operator--() {
+            at_ = at_ ? at_->prev : owner_->*Last;
+            return *this;
+        }
+        iterator operator++(int) {
+            iterator was = *this;
+            ++*this;
+            return was;
+        }
+        iterator operator--(int) {
+            iterator was = *this;
+            --*this;
+            return was;
+        }
+        bool operator==(const iterator &other) const { return at_ == other.at_; }
+        Node *node() const { return at_; }
+
+    private:
+        Node *at_ = nullptr;
+        Owner *owner_ = nullptr;
+    };
+
+    links() = default;
+    explicit links(Owner *owner) : owner_(owner) {}
+    iterator begin() const { return {owner_ ? owner_->*First : nullptr, owner_}; }
+    iterator end() const { return {nullptr, owner_}; }
+    bool empty() const { return begin() == end(); }
+
+private:
+    Owner *owner_ = nullptr;
+};
+
+// A parameter's value bytes; empty when it has none.
+inline std::string_view value_of(DataBaseParam *p) {
+    return p->p_len > 0 ? std::string_view(p->p, static_cast<size_t>(p->p_len)) : std::string_view();
+}
+
+} // namespace detail
+
+// A record's parameter values, first to last.
+using param_range =
+    detail::links<DataBaseInfo, DataBaseParam, &DataBaseInfo::p_first, &DataBaseInfo::p_last, detail::value_of>;
+
+// A record of a database: a plain pointer, valid while the record exists.
+class record {
+public:
+    record(DataBaseInfo *r = nullptr) : r_(r) {}
+    explicit operator bool() const { return r_ != nullptr; }
+    DataBaseInfo *get() const { return r_; }
+    bool operator==(const record &) const = default;
+
+    param_range params() const { return param_range(r_); }
+    long size() const { return r_ ? r_->num_params : 0; }
+
+    // The n-th value (1 = first); empty when missing or without value.
+    std::string_view operator[](int n) const {
+        DataBaseParam *p = r_ ? db_param_recall(r_, n) : nullptr;
+        return p ? detail::value_of(p) : std::string_view();
+    }
+
+    // Append a parameter holding a copy of value; false when out of memory.
+    bool add(std::string_view value) const {
+        return r_ && db_param_new(r_, static_cast<long>(value.size()), const_cast<char *>(value.data()));
+    }
+
+private:
+    DataBaseInfo *r_;
+};
+
+namespace detail {
+inline record as_record(DataBaseInfo *r) { return record(r); }
+} // namespace detail
+
+// A database's records, first to last.
+using record_range = detail::links<DataBase, DataBaseInfo, &DataBase::dbinfo, &DataBase::dbinfo_end, detail::as_record>;
+
+// The records whose parameter contains a text, in order (db_search_next).
+// A database holds one search: starting another one ends this one.
+class search {
+public:
+    explicit search(DataBase *db) : db_(db) {}
+    record next() const { return db_ ? db_search_next(db_) : nullptr; } // null when none is left
+    int matches_left() const { return db_ ? db_search_matches_left(db_) : 0; } // as db_search_matches_left
+
+    class iterator {
+    public:
+        using iterator_concept = std::input_iterator_tag;
+        using value_type = record;
+        using difference_type = std::ptrdiff_t;
+        iterator(const search *s) : s_(s), at_(s->next()) {}
+        record operator*() const { return at_; }
+        iterator &operator++() {
+            at_ = s_->next();
+            return *this;
+        }
+        void operator++(int) { ++*this; }
+        bool operator==(std::default_sentinel_t) const { return !at_; }
+
+    private:
+        const search *s_;
+        record at_;
+    };
+    iterator begin() const { return iterator(this); }
+    std::default_sentinel_t end() const { return {}; }
+
+private:
+    DataBase *db_;
+};
+
+class database {
+public:
+    database() = default; // empty: no database
+    explicit database(DataBase *db) : db_(db) {} // takes ownership of db
+    database(database &&other) noexcept : db_(detail::take(other.db_)) {}
+    database &operator=(database &&other) noexcept {
+        if (this != &other)
+            reset(detail::take(other.db_));
+        return *this;
+    }
+    ~database() { reset(); }
+
+    // A new empty catalogued database (db_create); empty when out of memory.
+    static database create(cstr name, cstr desc, long version) {
+        return database(db_create(name.c(), desc.c(), version));
+    }
+    // A data file read in (db_open with DB_* lock flags). Empty on failure;
+    // why is the library's diagnostic, printed while _db_verbose is 1.
+    static database open(cstr path, long flags = 0) { return database(db_open(path.c(), flags)); }
+    // db_save to "<_db_data_path>/<name>.db".
+    save_result save() const { return db_ ? save_result(db_save(db_)) : save_result::failed; }
+
+    explicit operator bool() const { return db_ != nullptr; }
+    DataBase *get() const { return db_; }
+    DataBase *release() { return detail::take(db_); } // the caller closes it
+    void reset(DataBase *db = nullptr) { db_close(std::exchange(db_, db)); } // close, own db
+
+    std::string_view name() const { return db_ ? db_->table_name : ""; } // catalogue name
+    std::string_view description() const { return db_ ? db_name(db_) : ""; }
+    long version() const { return db_version(db_); } // -1 when empty
+    long size() const { return db_records(db_); }     // the header's record count; -1 when empty
+
+    record_range records() const { return record_range(db_); }
+    record add() { return db_new(db_); }                              // a new last record; null on failure
+    bool remove(record r) { return db_ && r && db_remove(db_, r.get()); } // r and its iterators die
+
+    // The first record whose parameter n is exactly text (db_find).
+    record find(int n, cstr text, case_mode c = case_mode::sensitive) const {
+        return db_ ? db_find(db_, n, text.c(), static_cast<int>(c)) : nullptr;
+    }
+    // Start the database's search for records whose parameter n contains text.
+    zn::search search(int n, cstr text, case_mode c = case_mode::sensitive) {
+        const bool set = db_ && db_search_set(db_, static_cast<char>(c), n, text.c());
+        return zn::search(set ? db_ : nullptr);
+    }
+    // Stable sort of the records; the number of neighbour exchanges it made.
+    int sort(sort_keys keys, order o = order::ascending, case_mode c = case_mode::sensitive) {
+        return db_ ? db_sort_by_param(db_, keys.first, keys.second, keys.third, static_cast<int>(o),
+                                      static_cast<int>(c))
+                   : 0;
+    }
+    // A deep copy catalogued as new_name (db_copy, which walks this one's
+    // cursors); empty when out of memory.
+    database copy(cstr new_name) const { return database(db_ ? db_copy(db_, new_name.c()) : nullptr); }
+
+private:
+    DataBase *db_ = nullptr;
+};
+
+} // namespace zn
+
+template <class O, class N, N *O::*F, N *O::*L, auto P>
+inline constexpr bool std::ranges::enable_borrowed_range<zn::detail::links<O, N, F, L, P>> = true;
+
+#endif // ZN_DB_HPP
