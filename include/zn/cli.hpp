@@ -224,13 +224,13 @@ void put_value(print_buffer &out, const T &v) {
     } else if constexpr (std::is_arithmetic_v<T>) {
         char digits[128];
         out.put(std::string_view(digits, std::to_chars(digits, digits + sizeof digits, v).ptr));
-    } else if constexpr (std::is_convertible_v<const T &, std::string_view>) {
-        out.put(std::string_view(v));
     } else if constexpr (printable_pointer<T>) {
         const auto address = reinterpret_cast<std::uintptr_t>(static_cast<const void *>(v));
         char digits[2 * sizeof address];
         out.put("0x");
         out.put(std::string_view(digits, std::to_chars(digits, digits + sizeof digits, address, 16).ptr));
+    } else if constexpr (std::is_convertible_v<const T &, std::string_view>) {
+        out.put(std::string_view(v));
     } else {
         static_assert(sizeof(T) == 0, "zn::print cannot show this type");
     }
