@@ -195,16 +195,20 @@ public:
     long version() const { return db_version(db_); } // -1 when empty
     long size() const { return db_records(db_); }     // the header's record count; -1 when empty
 
-    record_range records() const { return record_range(db_); }
-    record add() { return db_new(db_); }                              // a new last record; null on failure
+    // Ranges, records and searches point into the database: a temporary
+    // database (which closes at the end of the statement) hands out none.
+    record_range records() const & { return record_range(db_); }
+    record_range records() const && = delete;
+    record add() & { return db_new(db_); }                                // a new last record; null on failure
     bool remove(record r) { return db_ && r && db_remove(db_, r.get()); } // r and its iterators die
 
     // The first record whose parameter n is exactly text (db_find).
-    record find(int n, cstr text, case_mode c = case_mode::sensitive) const {
+    record find(int n, cstr text, case_mode c = case_mode::sensitive) const & {
         return db_ ? db_find(db_, n, text.c(), static_cast<int>(c)) : nullptr;
     }
+    record find(int, cstr, case_mode = case_mode::sensitive) const && = delete;
     // Start the database's search for records whose parameter n contains text.
-    zn::search search(int n, cstr text, case_mode c = case_mode::sensitive) {
+    zn::search search(int n, cstr text, case_mode c = case_mode::sensitive) & {
         const bool set = db_ && db_search_set(db_, static_cast<char>(c), n, text.c());
         return zn::search(set ? db_ : nullptr);
     }
