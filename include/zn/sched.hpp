@@ -30,7 +30,9 @@ public:
 
     // sched_task(fn, flags, seconds, name); SCHED_CLEANUP alone registers
     // a clean-up task instead (sched_cleanup). The kinds below are the
-    // usual shorthands. On failure the handle is empty and error() says why.
+    // usual shorthands. The name is copied and kept for the life of the
+    // process, as the scheduler lists finished tasks by it (each distinct
+    // text once). On failure the handle is empty and error() says why.
     template <class F>
     task(unsigned long flags, unsigned long seconds, cstr name, F &&fn);
 
