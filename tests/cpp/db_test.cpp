@@ -7,9 +7,12 @@
 #include <vector>
 
 #include "db_support.h"
+#include "fruit.h"
 #include "zn/db.hpp"
 
 using dbtest::TempDir;
+using zntest::fruit;
+using zntest::names;
 
 namespace {
 
@@ -17,24 +20,6 @@ static_assert(std::ranges::bidirectional_range<zn::record_range> && std::ranges:
 static_assert(std::ranges::bidirectional_range<zn::param_range> && std::ranges::view<zn::param_range>);
 static_assert(std::ranges::input_range<zn::search>);
 static_assert(!std::is_copy_constructible_v<zn::database> && std::is_nothrow_move_constructible_v<zn::database>);
-
-// A database "fruit" of records (name, colour), in this order.
-zn::database fruit() {
-    zn::database db = zn::database::create("fruit", "Fruit and colours", 3);
-    for (auto [name, colour] : {std::pair{"pear", "green"}, {"Apple", "red"}, {"banana", "yellow"},
-                                {"apple", "green"}}) {
-        zn::record rec = db.add();
-        EXPECT_TRUE(rec.add(name) && rec.add(colour));
-    }
-    return db;
-}
-
-std::string names(zn::record_range records) {
-    std::string all;
-    for (zn::record rec : records)
-        all += std::string(rec[1]) + " ";
-    return all;
-}
 
 TEST(CppDatabase, RangesWalkTheCursorsOrderWithoutMovingThem) {
     zn::database db = fruit();
