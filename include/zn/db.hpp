@@ -100,13 +100,13 @@ using param_range =
 // A record of a database: a plain pointer, valid while the record exists.
 class record {
 public:
-    record(DataBaseInfo *r = nullptr) : r_(r) {}
+    record(DataBaseInfo *r = nullptr) : r_(r) {}               // null: no record
     explicit operator bool() const { return r_ != nullptr; }
     DataBaseInfo *get() const { return r_; }
-    bool operator==(const record &) const = default;
+    bool operator==(const record &) const = default;           // the same record
 
-    param_range params() const { return param_range(r_); }
-    long size() const { return r_ ? r_->num_params : 0; }
+    param_range params() const { return param_range(r_); } // empty for no record
+    long size() const { return r_ ? r_->num_params : 0; }   // parameter count
 
     // The n-th value (1 = first); empty when missing or without value.
     std::string_view operator[](int n) const {
@@ -134,7 +134,7 @@ using record_range = detail::links<DataBase, DataBaseInfo, &DataBase::dbinfo, &D
 // A database holds one search: starting another one ends this one.
 class search {
 public:
-    explicit search(DataBase *db) : db_(db) {}
+    explicit search(DataBase *db) : db_(db) {} // a search set on db (null: finds nothing)
     record next() const { return db_ ? db_search_next(db_) : nullptr; } // null when none is left
     int matches_left() const { return db_ ? db_search_matches_left(db_) : 0; } // as db_search_matches_left
 
@@ -186,7 +186,7 @@ public:
     save_result save() const { return db_ ? save_result(db_save(db_)) : save_result::failed; }
 
     explicit operator bool() const { return db_ != nullptr; }
-    DataBase *get() const { return db_; }
+    DataBase *get() const { return db_; }             // still owned by the handle
     DataBase *release() { return detail::take(db_); } // the caller closes it
     void reset(DataBase *db = nullptr) { db_close(std::exchange(db_, db)); } // close, own db
 
