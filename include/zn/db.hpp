@@ -130,7 +130,8 @@ inline record as_record(DataBaseInfo *r) { return record(r); }
 // A database's records, first to last.
 using record_range = detail::links<DataBase, DataBaseInfo, &DataBase::dbinfo, &DataBase::dbinfo_end, detail::as_record>;
 
-// The records whose parameter contains a text, in order (db_search_next).
+// The records whose parameter contains a text, in order, in one pass
+// (db_search_next).
 // A database holds one search: starting another one ends this one.
 class search {
 public:
