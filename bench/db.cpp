@@ -25,7 +25,12 @@
 #include <string>
 #include <vector>
 
+#include "records.h"
 #include "zndb.h"
+
+using bench::now;
+using bench::random_text;
+using bench::Rows;
 
 namespace {
 
@@ -33,12 +38,6 @@ constexpr int repeats = 5;
 const char *data_dir = "db-bench-data";
 char table[] = "bench";
 char desc[] = "benchmark";
-
-double now() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
 
 // Best of `repeats` runs of body, which returns the seconds it measured.
 double best_of(const std::function<double()> &body) {
@@ -58,13 +57,6 @@ long status_kib(const char *field) {
     if (f)
         fclose(f);
     return kib;
-}
-
-std::string random_text(std::mt19937 &random, size_t length) {
-    std::string text(length, ' ');
-    for (char &c : text)
-        c = static_cast<char>('a' + random() % 26);
-    return text;
 }
 
 // ---- (a) sort ----
@@ -99,30 +91,6 @@ void bench_sort(long n) {
 }
 
 // ---- (b) save ----
-
-struct Rows {
-    std::vector<std::string> values; // four per record
-};
-
-Rows make_rows(long n) {
-    std::mt19937 random(2);
-    Rows rows;
-    rows.values.reserve(static_cast<size_t>(n) * 4);
-    for (long i = 0; i < n * 4; ++i)
-        rows.values.push_back(random_text(random, 8 + random() % 17));
-    return rows;
-}
-
-DataBase *database_of(const Rows &rows) {
-    DataBase *db = db_create(table, desc, 1);
-    for (size_t i = 0; i < rows.values.size(); i += 4) {
-        DataBaseInfo *dbi = db_new(db);
-        for (size_t j = i; j < i + 4; ++j)
-            db_param_new(dbi, static_cast<long>(rows.values[j].size()),
-                         const_cast<char *>(rows.values[j].data()));
-    }
-    return db;
-}
 
 void sync_dir(const char *dir) {
     const int fd = open(dir, O_RDONLY | O_DIRECTORY);
@@ -191,24 +159,9 @@ struct ChildFigures {
 };
 
 ChildFigures run_child(const char *self, const char *mode) {
-    int out[2];
-    if (pipe(out) != 0)
-        abort();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        close(out[0]);
-        execl(self, self, mode, static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    close(out[1]);
-    char text[128] = {};
-    ssize_t got = read(out[0], text, sizeof text - 1);
-    close(out[0]);
-    int status;
-    waitpid(pid, &status, 0);
+    const std::string text = bench::output_of(self, {mode});
     ChildFigures figures{};
-    if (got <= 0 || sscanf(text, "%lf %ld", &figures.seconds, &figures.peak_kib) != 2) {
+    if (sscanf(text.c_str(), "%lf %ld", &figures.seconds, &figures.peak_kib) != 2) {
         fprintf(stderr, "child %s failed\n", mode);
         exit(1);
     }
@@ -272,9 +225,9 @@ int child_main(const char *mode) {
 double mb_per_s(double bytes, double seconds) { return bytes / seconds / 1e6; }
 
 void bench_save_and_open(const char *self, long n) {
-    const Rows rows = make_rows(n);
+    const Rows rows = bench::make_rows(n);
     db_set_data_path(const_cast<char *>(data_dir));
-    DataBase *db = database_of(rows);
+    DataBase *db = bench::database_of(rows, table, desc);
     const std::string path = std::string(data_dir) + "/bench.db";
     auto save_once = [&] {
         const double start = now();

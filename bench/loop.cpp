@@ -11,15 +11,17 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <vector>
 
+#include "timing.h"
 #include "znsched.h"
 
 namespace {
+
+using znbench::median;
+using znbench::seconds_of;
 
 constexpr int kActive = 100;
 constexpr int kWrites = 100000;
@@ -68,17 +70,6 @@ struct Chain {
     }
     bool drained() const { return reads >= expected; }
 };
-
-double seconds_of(const std::function<void()> &round) {
-    auto t0 = std::chrono::steady_clock::now();
-    round();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 
 // ---- zn ----
 

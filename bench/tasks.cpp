@@ -13,14 +13,16 @@
 
 #include <algorithm>
 #include <array>
-#include <chrono>
 #include <cstdio>
-#include <functional>
 #include <vector>
 
+#include "timing.h"
 #include "znsched.h"
 
 namespace {
+
+using znbench::median;
+using znbench::seconds_of;
 
 constexpr int kTasks = 10000;
 constexpr int kTrials = 15;
@@ -28,17 +30,6 @@ constexpr int kTrials = 15;
 long ran;
 int args[kTasks];
 char task_name[] = "bench task";
-
-double seconds_of(const std::function<void()> &work) {
-    auto t0 = std::chrono::steady_clock::now();
-    work();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 
 // ---- zn: the last task stops the loop; a quiet pipe keeps the loop alive ----
 

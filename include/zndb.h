@@ -28,12 +28,18 @@
  *   - Fields that hold signed 32-bit quantities are int32_t on every build,
  *     so that DataBaseName is the 88 bytes that begin every data file.
  *   - Applications built against the standalone library (which needs the C
- *     library only) define ZNDB_STANDALONE to 1.
+ *     library only) define ZNDB_STANDALONE to 1. It changes the transfer
+ *     calls: the standalone db_send and db_recv move a whole database before
+ *     they return; the integrated ones move it through the scheduler's loop
+ *     (znsched.h), which also carries the console commands.
  */
 #ifndef ZN_ZNDB_H
 #define ZN_ZNDB_H
 
 #include "typedefs.h"
+#ifndef ZNDB_STANDALONE
+#include "znsched.h"
+#endif
 
 #ifdef __cplusplus
 extern "C" {
@@ -289,6 +295,128 @@ ZN_EXPORT DataBase *db_copy(DataBase *odb, char *new_name);
 /* Append to db a copy of record dbi (which may be one of db's own); walks
  * dbi's parameter cursor. Null when db is null or out of memory. */
 ZN_EXPORT DataBaseInfo *db_copy_dbi(DataBaseInfo *dbi, DataBase *db);
+
+/* ---- Transfer stream. ----
+ *
+ * A whole database travels over a descriptor (a connected stream socket, a
+ * pipe) as: the start word 0xCAFEBABE, the 80-byte table name, the 88-byte
+ * header (DataBaseName), one block per record in list order (as in data
+ * files), and the end word 0xDEADBEEF where the next block's parameter count
+ * would stand. A database without records is the header and the end word.
+ * Words are 32 bits in host order, byte-reversed while _db_byte_swap is 1;
+ * both ends must use the same setting. Both builds write and read the same
+ * stream.
+ *
+ * A receiver reads blocks up to the end word whatever the header's record
+ * count says, and the received header keeps that count. It never consumes
+ * a byte after the end word: those belong to the application. A table name
+ * or description that fills its 80 bytes is terminated at byte 79. A
+ * parameter length of 0 or less makes a parameter without value; one above
+ * 256 MiB (268435456 bytes) fails the transfer without being allocated.
+ * Fields move whole however the descriptor splits them; EINTR is retried;
+ * writes never raise SIGPIPE; a non-blocking descriptor is waited for by
+ * the calls that move a whole stream or block before they return.
+ * Diagnostics name the field, as "[db_send] Error: Could not send DB Start".
+ */
+
+/* Write record dbi's block. Returns 0, or -1 for a null record or a failed
+ * write. */
+ZN_EXPORT int db_send_dbi(int fd, DataBaseInfo *dbi);
+
+/* Read one record block and append the record to db (the record count stays
+ * as it was), or read the end word. Returns 1 when a record was appended, 0
+ * at the end word, -1 for a null db or a failure (a record cut short stays
+ * in db with the parameters read so far). Reads nothing beyond the block. */
+ZN_EXPORT int db_recv_dbi(int fd, DataBase *db);
+
+#ifdef ZNDB_STANDALONE
+
+/* Write db's whole stream to fd. Returns 0 when written, also for a null db
+ * (nothing is written); -1 when a write failed. */
+ZN_EXPORT int db_send(int fd, DataBase *db);
+
+/* Read a whole stream from fd into a new database, entered at the end of
+ * the catalogue under the stream's table name with its record cursor at the
+ * first record (an older database of the same name is found first). Returns
+ * 0, or -1 for a damaged or cut stream, a read error or lack of memory,
+ * leaving nothing behind. */
+ZN_EXPORT int db_recv(int fd);
+
+#else /* the integrated build */
+
+/* A running transfer of the integrated build, owned by the library. While
+ * it runs the descriptor is registered with db_fd_event as "Sending DB" or
+ * "Receiving DB" and a task "CHECK TRANSACTION" ends it when the descriptor
+ * has had no event for more than a second at a check (after two to three
+ * seconds without one). */
+typedef struct dBTransState {
+    int fd;                      /* the descriptor of the transfer */
+    DataBase *db;                /* the database sent, or being received */
+    DataBaseInfo *dbi;           /* sender: the next record to send */
+    ulong_t last;                /* time() of the latest event */
+    SchedFD fd_save;             /* the descriptor's earlier registration */
+    void (*callback)(void *arg); /* the completion callback, or null */
+    void *arg;                   /* handed to callback */
+} dBTransState, dBTransState_t;
+
+/* Start sending db on fd through the scheduler's loop. The header is
+ * written at once; the records follow as the descriptor takes them, the end
+ * word last. The descriptor's registration (if any) and status flags are
+ * set aside for the transfer (it is made non-blocking) and put back at its
+ * end. Complete: callback(arg) runs as the task "DB Callback"; timed out:
+ * as "DB Callback - ERROR"; a failed write: no callback (diagnostic only).
+ * Returns 0 when started (also for a null db: nothing happens, no callback),
+ * -1 when out of memory or the header failed (nothing is left behind).
+ * The database must stay unchanged and open until the transfer ends. */
+ZN_EXPORT int db_send(int fd, DataBase *db, void (*callback)(void *), void *arg);
+
+/* Start receiving a database from fd through the scheduler's loop: the
+ * header is read as far as it has arrived, the rest as it arrives. The
+ * database enters the catalogue (found by its table name with
+ * db_find_dbase) only when its end word has arrived; callback(arg) then
+ * runs as the task "DB Callback" (as "DB Callback - ERROR" after a
+ * time-out). A failed or timed-out transfer releases what it received.
+ * Registration and status flags as for db_send. Returns 0 when started, -1
+ * when the header is damaged or cut or memory runs out (nothing is left
+ * behind). */
+ZN_EXPORT int db_recv(int fd, void (*callback)(void *), void *arg);
+
+/* The descriptor handler of a running transfer (arg: its dBTransState),
+ * registered by db_send and db_recv; each event moves up to about 64 KiB. */
+ZN_EXPORT void db_fd_event(int fd, void *arg, int r, int w, int e);
+
+/* Register the console commands "dblist", "dbclose", "dbsave", "dbopen" and
+ * "dbdump" through add_cmd (the console's cli_add_cmd; results are
+ * ignored), then keep print_func (cli_printf) for their output. Call it
+ * once after the console is initialised. "dbsave" and "dbopen" change the
+ * data path for good (to the given directory, and to "."). */
+ZN_EXPORT void db_register_cmds(int (*add_cmd)(char *cmd, char *usage, char *desc,
+                                               int (*handler)(int argc, char **argv),
+                                               ulong_t flags),
+                                int (*print_func)(char *fmt, ...));
+
+/* The "dbdump" command: argv[1] names a database, whose header line goes to
+ * standard output and whose records are dumped through the print function
+ * of db_register_cmds (nothing before it ran); moves the record cursor to
+ * the last record. Returns -1 unless argc is 2, else 0 (also when no
+ * database has that name: "No database found by that name"). */
+ZN_EXPORT int db_cmd_dbdump(int argc, char **argv);
+
+#endif /* ZNDB_STANDALONE */
+
+/* ---- Dumps. ---- */
+
+/* Print one record through print_func: "Dumping Record, %ld paramaters\r\n",
+ * then "Param %ld: %ld <\"%s\">\r\n" per parameter (number, length, text up
+ * to its first NUL, cut to 2047 bytes). Null dbi or print_func: nothing. */
+ZN_EXPORT void db_dump(DataBaseInfo *dbi, int (*print_func)(char *fmt, ...));
+
+/* Print parameter param (as db_param_recall counts) of every record on
+ * standard output, 14 records on the first page and 15 on each later one;
+ * before each further page it prints "-- Press Return for more --" and
+ * reads a line of up to 4 characters from standard input. Records without
+ * that parameter print nothing but count. Null db: nothing. */
+ZN_EXPORT void db_dump_param(DataBase *db, int param);
 
 #ifdef __cplusplus
 }

@@ -37,10 +37,10 @@ DataBase *make_database(const char *who, const char *table_name) {
     return db;
 }
 
-bool register_database(const char *who, DataBase *db) {
+bool register_database(const char *who, DataBase *db, int point) {
     auto *entry = new (std::nothrow) DataBaseList{};
     if (!entry) {
-        say("[%s] Error: (3) Memory Allocation failed!\n", who);
+        say("[%s] Error: (%d) Memory Allocation failed!\n", who, point);
         return false;
     }
     entry->name = db->table_name;

@@ -7,13 +7,29 @@
 
 namespace zndb {
 
+namespace {
+
+void vsay(const char *fmt, va_list ap) {
+    if (_db_verbose == 1)
+        vprintf(fmt, ap);
+}
+
+} // namespace
+
 void say(const char *fmt, ...) {
-    if (_db_verbose != 1)
-        return;
     va_list ap;
     va_start(ap, fmt);
-    vprintf(fmt, ap);
+    vsay(fmt, ap);
     va_end(ap);
+}
+
+void say_now(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vsay(fmt, ap);
+    va_end(ap);
+    if (_db_verbose == 1)
+        fflush(stdout);
 }
 
 void malloc_failed() {

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <string_view>
 
 #include "zndb.h"
@@ -13,6 +14,9 @@ namespace zndb {
 
 // printf to standard output while _db_verbose is 1.
 void say(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// say() followed by a flush of standard output: the transfer's diagnostics.
+void say_now(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // The end of the process when lower-casing or sorting runs out of memory:
 // prints "ERROR: malloc failed\r\n" whatever _db_verbose says, flushes and
@@ -26,6 +30,20 @@ inline void count_up(int32_t &counter) {
 }
 inline void count_down(int32_t &counter) {
     counter = static_cast<int32_t>(static_cast<uint32_t>(counter) - 1u);
+}
+
+// ---- read and write buffers ----
+
+// Gives a malloc'd buffer (or null) `capacity` bytes, keeping its content up
+// to that size, and records the new size; false, with the buffer unchanged,
+// when out of memory.
+inline bool resize_buffer(char *&buffer, size_t &size, size_t capacity) {
+    auto *resized = static_cast<char *>(realloc(buffer, capacity));
+    if (!resized)
+        return false;
+    buffer = resized;
+    size = capacity;
+    return true;
 }
 
 // ---- catalogue.cpp ----
@@ -45,8 +63,8 @@ inline DatabaseNode *node_of(DataBase *db) { return reinterpret_cast<DatabaseNod
 DataBase *make_database(const char *who, const char *table_name);
 
 // Enter db at the end of the catalogue. On allocation failure prints
-// "[<who>] Error: (3) Memory Allocation failed!\n" and returns false.
-bool register_database(const char *who, DataBase *db);
+// "[<who>] Error: (<point>) Memory Allocation failed!\n" and returns false.
+bool register_database(const char *who, DataBase *db, int point = 3);
 
 // Free db with its records, header and search text; the catalogue and the
 // lock file are not touched.
@@ -61,6 +79,11 @@ void copy_field(char *field, size_t size, const char *text);
 // Free a record and its parameters without unlinking it; returns the
 // record's num_params after lowering it once per freed parameter.
 int32_t free_record(DataBaseInfo *dbi);
+
+// A record read from a file or stream, appended to db without changing the
+// record count (the header read before counts it already). Null when out of
+// memory.
+DataBaseInfo *append_received_record(DataBase *db);
 
 // ---- params.cpp ----
 

@@ -82,13 +82,7 @@ private:
     // Room for more data once the data so far fills the buffer (n is more
     // than the capacity): doubles, but never beyond n.
     bool grow(size_t n) {
-        const size_t capacity = capacity_ ? std::min(capacity_ * 2, n) : initial_;
-        auto *grown = static_cast<char *>(realloc(buffer_, capacity));
-        if (!grown)
-            return false;
-        buffer_ = grown;
-        capacity_ = capacity;
-        return true;
+        return resize_buffer(buffer_, capacity_, capacity_ ? std::min(capacity_ * 2, n) : initial_);
     }
 
     int fd_;
@@ -114,10 +108,9 @@ void read_header(FileReader &in, DataBaseName *header) {
 bool read_records(FileReader &in, DataBase *db) {
     int32_t count;
     while (in.word(count)) {
-        DataBaseInfo *dbi = db_new(db);
+        DataBaseInfo *dbi = append_received_record(db);
         if (!dbi)
             return false;
-        count_down(db->dbname->records); // the header counts it already
         switch (read_record_params(in, dbi, count)) {
         case BlockStatus::complete:
             break;

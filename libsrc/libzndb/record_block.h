@@ -51,13 +51,15 @@ enum class BlockStatus {
 };
 
 // Reads the parameters of a block whose count was read already and appends
-// them to dbi; a count of 0 or less announces none. Source: bool
-// length(int32_t &), const char *value(int32_t length) giving the bytes or
-// null when they are missing. A length of 0 or less makes a parameter
-// without value that keeps the length read.
+// them to dbi, counting `left` down as each one is appended, so that a
+// source that runs dry for now can go on with the rest later; a count of 0
+// or less announces none. Source: bool length(int32_t &), const char
+// *value(int32_t length) giving the bytes or null when they are missing. A
+// length of 0 or less makes a parameter without value that keeps the length
+// read.
 template <class Source>
-BlockStatus read_record_params(Source &source, DataBaseInfo *dbi, int32_t count) {
-    for (int32_t i = 0; i < count; ++i) {
+BlockStatus read_record_params(Source &source, DataBaseInfo *dbi, int32_t &left) {
+    for (; left > 0; --left) {
         int32_t length;
         if (!source.length(length))
             return BlockStatus::no_length;

@@ -19,6 +19,13 @@ int32_t free_record(DataBaseInfo *dbi) {
     return left;
 }
 
+DataBaseInfo *append_received_record(DataBase *db) {
+    DataBaseInfo *dbi = db_new(db);
+    if (dbi)
+        count_down(db->dbname->records);
+    return dbi;
+}
+
 } // namespace zndb
 
 using namespace zndb;

@@ -1,12 +1,17 @@
 /* The public headers as a C program sees them: they compile as strict C99,
- * and every exported function is referenced and linked. */
+ * and every exported function is referenced and linked. Built twice: with
+ * the integrated database library, and with ZNDB_STANDALONE=1 against the
+ * standalone one. */
 #include "typedefs.h"
 #include "znsched.h"
 #include "zncli.h"
 #include "zndb.h"
 
+#include <stddef.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 typedef void (*any_fn)(void);
 #define FN(f) ((any_fn)(f))
@@ -42,6 +47,13 @@ static const any_fn database_api[] = {
     FN(db_get_low), FN(db_sort_by_param), FN(db_sort_params), FN(db_copy), FN(db_copy_dbi),
 };
 
+static const any_fn transfer_api[] = {
+    FN(db_send_dbi), FN(db_recv_dbi), FN(db_send), FN(db_recv), FN(db_dump), FN(db_dump_param),
+#ifndef ZNDB_STANDALONE
+    FN(db_fd_event), FN(db_register_cmds), FN(db_cmd_dbdump),
+#endif
+};
+
 static int failures;
 #define CHECK(cond) \
     do { if (!(cond)) { fprintf(stderr, "%s:%d: %s\n", __FILE__, __LINE__, #cond); ++failures; } } while (0)
@@ -73,6 +85,36 @@ static void check_database(void) {
     db_close_all();
     CHECK(_db_list == NULL && _db_verbose == 1 && _db_byte_swap == 0);
 }
+static char stream_table[] = "streamed";
+
+/* The transfer calls of the build, as C sees them. */
+static void check_transfer(void) {
+    int sv[2];
+    DataBase *db = db_create(stream_table, db_desc, 4);
+    CHECK(socketpair(AF_UNIX, SOCK_STREAM, 0, sv) == 0);
+    db_param_new(db_new(db), 2, "hi");
+    db_dump(db->dbinfo, cli_printf);
+#ifdef ZNDB_STANDALONE
+    CHECK(db_send(sv[1], db) == 0);
+    db_close(db);
+    CHECK(db_recv(sv[0]) == 0);
+    CHECK(db_find_dbase(stream_table) != NULL && db_records(db_find_dbase(stream_table)) == 1);
+#else
+    CHECK(offsetof(dBTransState_t, fd) == 0 && offsetof(dBTransState, db) < offsetof(dBTransState, dbi));
+    CHECK(offsetof(dBTransState, dbi) < offsetof(dBTransState, last));
+    CHECK(offsetof(dBTransState, last) < offsetof(dBTransState, fd_save));
+    CHECK(offsetof(dBTransState, fd_save) < offsetof(dBTransState, callback));
+    CHECK(offsetof(dBTransState, callback) < offsetof(dBTransState, arg));
+    CHECK(sizeof(((dBTransState *)0)->fd_save) == sizeof(SchedFD));
+    db_register_cmds(cli_add_cmd, cli_printf); /* the console's pair, without casts */
+    CHECK(cli_find_cmd((char *)"dblist") != NULL && cli_find_cmd((char *)"dbdump") != NULL);
+    CHECK(db_send(sv[1], NULL, NULL, NULL) == 0);
+#endif
+    close(sv[0]);
+    close(sv[1]);
+    db_close_all();
+}
+
 static char cmd_name[] = "c-cmd";
 static char split_line[] = "say \"hello world\" again";
 static int c_command(int argc, char **argv) { (void)argv; return argc; }
@@ -87,6 +129,8 @@ int main(void) {
         CHECK(scheduler_api[i] != NULL);
     for (i = 0; i < sizeof database_api / sizeof database_api[0]; ++i)
         CHECK(database_api[i] != NULL);
+    for (i = 0; i < sizeof transfer_api / sizeof transfer_api[0]; ++i)
+        CHECK(transfer_api[i] != NULL);
     check_database();
     for (i = 0; i < sizeof console_api / sizeof console_api[0]; ++i)
         CHECK(console_api[i] != NULL);
@@ -102,6 +146,7 @@ int main(void) {
     CHECK(cli_add_cmd(cmd_name, NULL, NULL, c_command, 0) == 0);
     CHECK(cli_find_cmd(cmd_name) != NULL && cli_find_cmd(cmd_name)->handler == c_command);
     CHECK(cli_find_cmd((char *)"tasks") != NULL); /* the scheduler's, through the callbacks */
+    check_transfer();
     argv = nmakeargv(split_line, &argc, &rest);
     CHECK(argc == 3 && strcmp(argv[1], "hello world") == 0 && argv[3] == NULL);
     CHECK(rest == split_line + 4);
