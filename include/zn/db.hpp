@@ -11,6 +11,7 @@
 #define ZN_DB_HPP
 
 #include <cstddef>
+#include <cstring>
 #include <iterator>
 #include <ranges>
 #include <string_view>
@@ -223,9 +224,127 @@ public:
     // cursors); empty when out of memory.
     database copy(cstr new_name) const { return database(db_ ? db_copy(db_, new_name.c()) : nullptr); }
 
+#ifndef ZNDB_STANDALONE
+    // Send the database on fd through the loop (db_send). done(bool) runs
+    // afterwards as a task: true when the whole stream went out, false after
+    // a time-out. A failed transfer runs nothing (the library's diagnostic
+    // says why); its callable is released when the next transfer starts.
+    // Keep the database open and unchanged until then. False when the
+    // transfer did not start.
+    template <class F>
+    bool send(int fd, F &&done) const;
+
+    // Receive a database from fd through the loop (db_recv). done(DataBase *)
+    // runs afterwards as a task with the new database, catalogued under the
+    // sender's name (zn::database(db) makes a handle close it), or with null
+    // after a time-out; a failed transfer runs nothing, as for send. False
+    // when the transfer did not start.
+    template <class F>
+    static bool receive(int fd, F &&done);
+#else
+    // Write the whole stream to fd (db_send); false when a write failed.
+    bool send(int fd) const { return db_ && db_send(fd, db_) == 0; }
+
+    // Read a whole database from fd (db_recv): the new database, catalogued
+    // under the sender's name, or null on failure.
+    static DataBase *receive(int fd) { return db_recv(fd) == 0 ? _db_list_end->db : nullptr; }
+#endif
+
 private:
     DataBase *db_ = nullptr;
 };
+
+#ifndef ZNDB_STANDALONE
+namespace detail {
+
+// A transfer whose completion callable has not run yet; kept on a list of
+// its own so that the callable of a failed transfer, which the library
+// never calls, can be released.
+struct transfer {
+    using slot = detail::slot<void(DataBase *)>;
+    int fd;
+    const void *state; // the library's dBTransState while the transfer runs
+    DataBase *db;      // sent, or being received
+    slot *fn;
+    transfer *next;
+};
+
+inline transfer *&transfers() {
+    static transfer *first = nullptr;
+    return first;
+}
+
+inline void forget(transfer *t) {
+    for (transfer **at = &transfers(); *at; at = &(*at)->next)
+        if (*at == t) {
+            *at = t->next;
+            break;
+        }
+    transfer::slot::release(t->fn);
+    delete t;
+}
+
+// The library's callback: runs as the task "DB Callback" when the transfer
+// is complete, as "DB Callback - ERROR" when it timed out.
+inline void transfer_done(void *arg) {
+    auto *t = static_cast<transfer *>(arg);
+    const bool complete = current && current->task_name &&
+                          strcmp(reinterpret_cast<const char *>(current->task_name), "DB Callback") == 0;
+    (*t->fn)(complete ? t->db : nullptr);
+    forget(t);
+}
+
+// True while t's transfer runs or its callback is still to run.
+inline bool transfer_pending(const transfer *t) {
+    const SchedFD *r = sched_find_fd(t->fd);
+    return (r && r->handler == db_fd_event && r->arg == t->state) ||
+           sched_find_task(transfer_done, const_cast<transfer *>(t), nullptr, SCHED_MATCH_FUNC | SCHED_MATCH_ARG);
+}
+
+// Releases what failed transfers left, then starts one with
+// start(callback, arg); false (fn released) when it did not start.
+template <class Start>
+bool start_transfer(int fd, DataBase *db, transfer::slot *fn, Start start) {
+    for (transfer *t = transfers(), *next; t; t = next) {
+        next = t->next;
+        if (!transfer_pending(t))
+            forget(t);
+    }
+    auto *t = fn ? new (std::nothrow) transfer{fd, nullptr, db, fn, transfers()} : nullptr;
+    if (!t || start(transfer_done, t) != 0) {
+        transfer::slot::release(fn);
+        delete t;
+        return false;
+    }
+    transfers() = t;
+    if (const SchedFD *r = sched_find_fd(fd); r && r->handler == db_fd_event) {
+        t->state = r->arg;
+        t->db = static_cast<const dBTransState *>(r->arg)->db;
+    }
+    return true;
+}
+
+} // namespace detail
+
+template <class F>
+bool database::send(int fd, F &&done) const {
+    if (!db_)
+        return false;
+    auto *fn = detail::transfer::slot::make(
+        [done = std::forward<F>(done)](DataBase *sent) mutable { done(sent != nullptr); });
+    return detail::start_transfer(fd, db_, fn, [this, fd](auto callback, void *arg) {
+        return db_send(fd, db_, callback, arg);
+    });
+}
+
+template <class F>
+bool database::receive(int fd, F &&done) {
+    auto *fn = detail::transfer::slot::make(std::forward<F>(done));
+    return detail::start_transfer(fd, nullptr, fn, [fd](auto callback, void *arg) {
+        return db_recv(fd, callback, arg);
+    });
+}
+#endif
 
 } // namespace zn
 

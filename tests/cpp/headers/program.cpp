@@ -1,6 +1,7 @@
 // A program built from the C++ interface headers with -fno-exceptions -fno-rtti,
 // linked against the three libraries alone; it uses every part once and
 // exits 0 when each did its work.
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <string>
@@ -21,8 +22,8 @@ int main() {
         zn::ask(current_user, [](std::string_view) { return zn::done; });
         return zn::done;
     });
-    int fds[2];
-    if (pipe(fds) != 0 || write(fds[1], "x", 1) != 1)
+    int fds[2], sv[2];
+    if (pipe(fds) != 0 || write(fds[1], "x", 1) != 1 || socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0)
         return 1;
     zn::watch watch(fds[0], "check", zn::interest::read, [&seen](int fd, zn::ready r) {
         char c;
@@ -30,6 +31,8 @@ int main() {
             seen += c;
     });
     zn::task cleanup = zn::cleanup("check", [] {});
+    bool sent = false;
+    DataBase *received = nullptr;
     zn::task work = zn::immediate("check", [&] {
         seen += db.sort(1) == 1 ? " sorted " : " unsorted ";
         const zn::database copy = db.copy("copy");
@@ -38,9 +41,19 @@ int main() {
                 seen += value;
         for (zn::record rec : db.search(1, "B", zn::case_mode::ignore))
             seen += " " + std::string(rec[1]);
-        if (zn::reschedule(1) && zn::stop())
-            zn::stop_loop();
+        if (!zn::reschedule(1) || !zn::stop())
+            return;
+        db.send(sv[0], [&](bool complete) {
+            sent = complete;
+            if (received)
+                zn::stop_loop();
+        });
+        zn::database::receive(sv[1], [&](DataBase *got) {
+            received = got;
+            if (sent)
+                zn::stop_loop();
+        });
     });
     zn::loop();
-    return seen == "x sorted ab b" && cmd && db.find(1, "a") ? 0 : 1;
+    return seen == "x sorted ab b" && cmd && db.find(1, "a") && sent && received ? 0 : 1;
 }
