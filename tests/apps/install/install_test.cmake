@@ -1,5 +1,6 @@
 # Installs the build into a fresh prefix and builds two small applications
-# against it, with pkg-config and with find_package(zn), then runs them.
+# against it (one in C, one in C++ through the C++ interface), with
+# pkg-config and with find_package(zn), then runs them.
 #   cmake -DBUILD_DIR= -DWORK_DIR= -DSOURCE_DIR= -DC_COMPILER= -DCXX_COMPILER=
 #         -DEXTRA_FLAGS="..." [-DTOOLCHAIN=] -DPKG_CONFIG= -P install_test.cmake
 cmake_minimum_required(VERSION 3.16)
@@ -33,6 +34,7 @@ file(REMOVE_RECURSE ${WORK_DIR})
 step(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 
 foreach(f include/typedefs.h include/znsched.h include/zncli.h include/zndb.h
+          include/zn/common.hpp include/zn/sched.hpp include/zn/cli.hpp include/zn/db.hpp
           lib/libznsched.so.1 lib/libzncli.so.1 lib/libzndb.so.1 lib/zn-standalone/libzndb.so.1
           lib/libznsched.so lib/libzncli.so lib/libzndb.so lib/zn-standalone/libzndb.so
           lib/pkgconfig/znsched.pc lib/pkgconfig/zncli.pc lib/pkgconfig/zndb.pc
@@ -56,7 +58,7 @@ step(COMMAND ${PKG_CONFIG} --cflags --libs zncli zndb-standalone OUT standalone)
 separate_arguments(integrated UNIX_COMMAND "${integrated}")
 separate_arguments(standalone UNIX_COMMAND "${standalone}")
 step(COMMAND ${C_COMPILER} ${extra} -std=c99 ${SOURCE_DIR}/tiny.c -o ${WORK_DIR}/tiny_c_pc ${integrated})
-step(COMMAND ${CXX_COMPILER} ${extra} -std=c++17 ${SOURCE_DIR}/tiny.cpp -o ${WORK_DIR}/tiny_cpp_pc ${standalone})
+step(COMMAND ${CXX_COMPILER} ${extra} -std=c++20 ${SOURCE_DIR}/tiny.cpp -o ${WORK_DIR}/tiny_cpp_pc ${standalone})
 expect_run(${WORK_DIR}/tiny_c_pc "tiny c: ok")
 expect_run(${WORK_DIR}/tiny_cpp_pc "tiny c++: ok")
 

@@ -1,39 +1,28 @@
-// tiny.cpp -- a C++ application of the installed tree: scheduler, console and standalone database.
+// tiny.cpp -- a C++ application of the installed tree through the C++ interface:
+// scheduler, console and standalone database.
 #include <unistd.h>
 
 #include <cstdio>
-#include <string_view>
 
-#include "zncli.h"
-#include "zndb.h"
-#include "znsched.h"
+#include "zn/cli.hpp"
+#include "zn/db.hpp"
+#include "zn/sched.hpp"
 
 static_assert(ZNDB_STANDALONE == 1, "the standalone database's flag comes with it");
 
 namespace {
 
-char name[] = "tiny";
-char desc[] = "a tiny database";
-char task_name[] = "Finish";
-
 // The database sent through a pipe with the standalone build's synchronous
-// transfer comes back as a second database of the same name.
-bool round_trip(DataBase *db) {
+// transfer comes back as a second database with the same values.
+bool round_trip(const zn::database &db) {
     int p[2];
-    if (pipe(p) != 0 || db_send(p[1], db) != 0 || db_recv(p[0]) != 0)
+    if (pipe(p) != 0 || !db.send(p[1]))
         return false;
+    const zn::database back(zn::database::receive(p[0]));
     close(p[0]);
     close(p[1]);
-    return _db_list_end->db != db && std::string_view(db_name(_db_list_end->db)) == desc;
-}
-
-void finish(void *) {
-    DataBase *db = db_find_dbase(name);
-    const bool ok = db && std::string_view(db_param_string(db_recall(db, 1)->p_first)) == "hello" &&
-                    cli_find_cmd(const_cast<char *>("history")) && round_trip(db);
-    std::printf("tiny c++: %s\n", ok ? "ok" : "wrong");
-    std::fflush(stdout);
-    sched_shutdown();
+    return back && back.description() == db.description() && back.records().begin() != back.records().end() &&
+           (*back.records().begin())[1] == "hello";
 }
 
 } // namespace
@@ -41,9 +30,15 @@ void finish(void *) {
 int main() {
     sched_init();
     cli_init(0);
-    DataBase *db = db_create(name, desc, 1);
-    db_param_new(db_new(db), 5, const_cast<char *>("hello"));
-    sched_task(finish, nullptr, SCHED_IMMEDIATE, 0, task_name);
-    sched_loop();
+    zn::database db = zn::database::create("tiny", "a tiny database", 1);
+    db.add().add("hello");
+    zn::command hello("hello", "", "Say hello", [](zn::words) { return zn::done; });
+    zn::task finish = zn::immediate("Finish", [&] {
+        const bool ok = round_trip(db) && cli_find_cmd(const_cast<char *>("hello"));
+        std::printf("tiny c++: %s\n", ok ? "ok" : "wrong");
+        std::fflush(stdout);
+        zn::shutdown();
+    });
+    zn::loop();
     return 1; // shutdown ends the process with status 0
 }
