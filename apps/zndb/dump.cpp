@@ -4,7 +4,7 @@
 #include "commands.h"
 #include "data_file.h"
 #include "escape.h"
-#include "inspect.h"
+#include "examine.h"
 
 namespace zndb_tool {
 

@@ -4,7 +4,7 @@
 #include "commands.h"
 #include "csv.h"
 #include "data_file.h"
-#include "inspect.h"
+#include "examine.h"
 #include "json.h"
 
 namespace zndb_tool {

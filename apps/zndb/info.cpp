@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "commands.h"
-#include "inspect.h"
+#include "examine.h"
 
 namespace zndb_tool {
 

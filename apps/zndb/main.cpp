@@ -1,4 +1,4 @@
-// main.cpp -- zndb, the data-file tool: inspects, checks and converts zn data files.
+// main.cpp -- zndb, the data-file tool: examines, checks and converts zn data files.
 #include <cstdio>
 
 #include "commands.h"

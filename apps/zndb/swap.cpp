@@ -3,7 +3,7 @@
 
 #include "commands.h"
 #include "data_file.h"
-#include "inspect.h"
+#include "examine.h"
 
 namespace zndb_tool {
 

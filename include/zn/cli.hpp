@@ -212,7 +212,7 @@ template <class T>
 inline constexpr bool printable_pointer = std::is_same_v<T, void *> || std::is_same_v<T, const void *> ||
                                           std::is_null_pointer_v<T>;
 
-// One argument as std::format shows it with an empty format spec.
+// One argument as std::format shows it in a plain "{}" field.
 template <class T>
 void put_value(print_buffer &out, const T &v) {
     if constexpr (std::is_same_v<T, bool>) {

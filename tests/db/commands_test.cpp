@@ -16,20 +16,14 @@ using zntest::run_in_child;
 
 namespace {
 
-struct Registered {
-    std::string cmd, usage, desc;
-    int (*handler)(int, char **);
-    ulong_t flags;
-};
+using zntest::Registered;
+using zntest::registered;
 
-std::vector<Registered> &registered() {
-    static std::vector<Registered> list;
-    return list;
-}
-
+// Answers like the console but -17 for the second command: the library does
+// not look at the results.
 int capture_add(char *cmd, char *usage, char *desc, int (*handler)(int, char **), ulong_t flags) {
-    registered().push_back({cmd, usage ? usage : "(null)", desc, handler, flags});
-    return registered().size() == 2 ? -17 : 0; // results are not looked at
+    zntest::capture_add(cmd, usage, desc, handler, flags);
+    return registered().size() == 2 ? -17 : 0;
 }
 
 // Runs a registered command with the words given; its console output.
@@ -41,18 +35,10 @@ protected:
     }
 
     std::string run(std::vector<std::string> words, int expected = 0) {
-        printed().clear();
-        for (const Registered &r : registered())
-            if (r.cmd == words[0]) {
-                std::vector<char *> argv;
-                for (std::string &w : words)
-                    argv.push_back(w.data());
-                argv.push_back(nullptr);
-                EXPECT_EQ(r.handler(static_cast<int>(words.size()), argv.data()), expected) << words[0];
-                return printed();
-            }
-        ADD_FAILURE() << "no command " << words[0];
-        return "";
+        const zntest::CommandRun run = zntest::run_command(words);
+        EXPECT_TRUE(run.found) << "no command " << words[0];
+        EXPECT_EQ(run.result, expected) << words[0];
+        return run.output;
     }
 };
 

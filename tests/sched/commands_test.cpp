@@ -3,12 +3,12 @@
 
 #include <sys/socket.h>
 
-#include <cstdarg>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "child.h"
+#include "command_capture.h"
 #include "fake_clock.h"
 #include "znsched.h"
 
@@ -17,51 +17,23 @@ using zntest::run_in_child;
 
 namespace {
 
-struct Registered {
-    std::string cmd, usage, desc;
-    int (*handler)(int, char **);
-    ulong_t flags;
-};
-
-std::vector<Registered> registered;
-std::string printed;
-
-int fake_add(char *cmd, char *usage, char *desc, int (*handler)(int, char **), ulong_t flags) {
-    registered.push_back({cmd, usage ? usage : "(none)", desc ? desc : "(none)", handler, flags});
-    return 0;
-}
-
-int fake_print(char *fmt, ...) {
-    char buf[4096];
-    va_list ap;
-    va_start(ap, fmt);
-    const int n = vsnprintf(buf, sizeof buf, fmt, ap);
-    va_end(ap);
-    printed += buf;
-    return n;
-}
+using zntest::capture_add;
+using zntest::capture_print;
+using zntest::printed;
+using zntest::Registered;
+using zntest::registered;
 
 // Runs a registered command with the words given; its result and output.
 std::string run(const std::vector<std::string> &words, int *result = nullptr) {
-    std::vector<std::string> copies = words;
-    std::vector<char *> argv;
-    for (std::string &w : copies)
-        argv.push_back(w.data());
-    argv.push_back(nullptr);
-    printed.clear();
-    for (const Registered &r : registered)
-        if (r.cmd == words[0]) {
-            const int got = r.handler(static_cast<int>(words.size()), argv.data());
-            if (result)
-                *result = got;
-        }
-    return printed;
+    const zntest::CommandRun run = zntest::run_command(words);
+    if (result && run.found)
+        *result = run.result;
+    return run.output;
 }
 
 void setup() {
     sched_init();
-    registered.clear();
-    sched_register_cmds(fake_add, fake_print);
+    sched_register_cmds(capture_add, capture_print);
 }
 
 char name_a[] = "alpha";
@@ -80,12 +52,12 @@ const std::string listing_head =
 TEST(SchedCommands, RegisteredInOrderWithTheirTexts) {
     auto child = run_in_child([] {
         setup();
-        for (const Registered &r : registered)
+        for (const Registered &r : registered())
             report(r.cmd + "|" + r.usage + "|" + r.desc + "|" + std::to_string(r.flags) + "\n");
     });
     EXPECT_TRUE(child.returned()) << child.errors;
     EXPECT_EQ(child.output, "tasks|<task id>|Show tasks currently scheduled|0\n"
-                            "sockets|(none)|Show all sockets currently registered|0\n"
+                            "sockets|(null)|Show all sockets currently registered|0\n"
                             "sched-debug|<on|max|off>|Toggles Scheduler debugging|0\n");
 }
 
@@ -238,14 +210,14 @@ TEST(SchedCommands, DebugSwitchTakesTheDispatchedDescriptor) {
         debug_words = {"sched-debug", "max"};
         sched_loop();
         REQUIRE(debug_result == 0 && sched_debug_flag == 2 && sched_debug_fd == sv[0]);
-        report(printed);
+        report(printed());
         report(run({"sched-debug", "off"}, &result));
         REQUIRE(result == 0 && sched_debug_flag == 0 && sched_debug_fd == -1);
         sched_set_debug(0, -1);
         debug_words = {"sched-debug", "on"};
         sched_loop();
         REQUIRE(sched_debug_flag == 1 && sched_debug_fd == sv[0]);
-        report(printed);
+        report(printed());
         sched_set_debug(0, -1);
     });
     EXPECT_TRUE(child.returned()) << child.errors;

@@ -3,7 +3,7 @@
 
 int print_badly() {
 #if BAD_FORMAT == 1
-    return zn::print("{:x}\n", 1); // format spec
+    return zn::print("{:x}\n", 1); // options in a field
 #elif BAD_FORMAT == 2
     return zn::print("{} {}\n", 1); // fewer arguments than fields
 #elif BAD_FORMAT == 3

@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -18,9 +17,13 @@
 #include <string>
 #include <vector>
 
+#include "command_capture.h"
 #include "zndb.h"
 
 namespace dbtest {
+
+using zntest::capture_print;
+using zntest::printed;
 
 // A fresh directory under /tmp, removed with everything in it at the end.
 class TempDir {
@@ -185,27 +188,5 @@ inline std::string walk_first_params(DataBase *db, const char *separator = ",") 
 }
 
 inline char *str(const std::string &s) { return const_cast<char *>(s.c_str()); }
-
-// What capture_print has printed.
-inline std::string &printed() {
-    static std::string text;
-    return text;
-}
-
-// A print function of the console's form (printf-style), appending to
-// printed().
-inline int capture_print(char *fmt, ...) {
-    va_list ap, again;
-    va_start(ap, fmt);
-    va_copy(again, ap);
-    const int n = vsnprintf(nullptr, 0, fmt, ap);
-    std::string text(static_cast<size_t>(n) + 1, '\0');
-    vsnprintf(text.data(), text.size(), fmt, again);
-    va_end(again);
-    va_end(ap);
-    text.pop_back();
-    printed() += text;
-    return n;
-}
 
 } // namespace dbtest

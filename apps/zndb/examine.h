@@ -1,4 +1,4 @@
-// inspect.h -- a data file examined byte by byte in both byte orders, and opened with warnings.
+// examine.h -- a data file examined byte by byte in both byte orders, and opened with warnings.
 #pragma once
 
 #include <string>

@@ -1,5 +1,5 @@
-// inspect.cpp -- a data file examined byte by byte in both byte orders, and opened with warnings.
-#include "inspect.h"
+// examine.cpp -- a data file examined byte by byte in both byte orders, and opened with warnings.
+#include "examine.h"
 
 #include <cerrno>
 #include <cstdio>
