@@ -11,11 +11,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zntest {
@@ -91,6 +93,72 @@ inline void drain_both(int a, std::string &to_a, int b, std::string &to_b) {
     execv(args[0], args.data());
     _exit(127);
 }
+
+// A program started in a child process, with one descriptor to it (a pipe
+// end or a pty master); killed, reaped and the descriptor closed when
+// destroyed or stopped.
+class ChildProcess {
+public:
+    ChildProcess() = default;
+    ChildProcess(pid_t pid, int fd) : pid_(pid), fd_(fd) {}
+    ChildProcess(ChildProcess &&other) noexcept
+        : pid_(std::exchange(other.pid_, -1)), fd_(std::exchange(other.fd_, -1)) {}
+    ChildProcess &operator=(ChildProcess &&other) noexcept {
+        if (this != &other) {
+            stop();
+            pid_ = std::exchange(other.pid_, -1);
+            fd_ = std::exchange(other.fd_, -1);
+        }
+        return *this;
+    }
+    ~ChildProcess() { stop(); }
+
+    pid_t pid() const { return pid_; }
+    int fd() const { return fd_; }
+    bool running() const { return pid_ > 0; } // started and not yet reaped
+    void signal(int sig) const {
+        if (pid_ > 0)
+            kill(pid_, sig);
+    }
+
+    // Waits up to timeout_ms for the program to end, calling between checks
+    // `meanwhile` (which should wait a little, reading the program's output)
+    // or else sleeping 10 ms. The exit status; -1 when it did not end in
+    // time (running() stays true) or a signal ended it.
+    int wait_exit(int timeout_ms, const std::function<void()> &meanwhile = {}) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        for (;;) {
+            int status = 0;
+            if (pid_ > 0 && waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            }
+            if (pid_ <= 0 || std::chrono::steady_clock::now() >= deadline)
+                return -1;
+            if (meanwhile)
+                meanwhile();
+            else
+                usleep(10000);
+        }
+    }
+
+    // Kills and reaps the program if it still runs; closes the descriptor.
+    void stop() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+            pid_ = -1;
+        }
+        if (fd_ >= 0) {
+            close(fd_);
+            fd_ = -1;
+        }
+    }
+
+private:
+    pid_t pid_ = -1;
+    int fd_ = -1;
+};
 
 // Runs body in a child that is killed after timeout_secs. The report pipe
 // and the child's standard error are collected until both are closed.

@@ -50,8 +50,8 @@ public:
         int err[2];
         if (pipe(err) != 0)
             return;
-        pid_ = fork();
-        if (pid_ == 0) {
+        const pid_t pid = fork();
+        if (pid == 0) {
             const int null = open("/dev/null", O_RDWR);
             dup2(null, STDIN_FILENO);
             dup2(null, STDOUT_FILENO);
@@ -62,19 +62,9 @@ public:
             zntest::exec_argv(argv);
         }
         close(err[1]);
+        child_ = zntest::ChildProcess(pid, err[0]);
         err_.attach(err[0]);
-        err_fd_ = err[0];
     }
-    ~Background() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (err_fd_ >= 0)
-            close(err_fd_);
-    }
-    Background(const Background &) = delete;
-    Background &operator=(const Background &) = delete;
 
     // Standard error up to and including text (less when the program ended
     // or the time ran out); everything read is also kept in errors().
@@ -84,28 +74,20 @@ public:
         return got;
     }
 
-    void signal(int sig) { kill(pid_, sig); }
+    void signal(int sig) { child_.signal(sig); }
 
     // The exit status, or -1 when it did not end in time or a signal ended it.
     int wait_exit(int timeout_ms = 20000) {
         const auto deadline = zntest::Clock::now() + std::chrono::milliseconds(timeout_ms);
         bool eof = false;
         errors_ += err_.to_eof(eof, timeout_ms);
-        int status = 0;
-        while (waitpid(pid_, &status, WNOHANG) != pid_) {
-            if (zntest::ms_left(deadline) == 0)
-                return -1;
-            usleep(10000);
-        }
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return child_.wait_exit(zntest::ms_left(deadline));
     }
 
     const std::string &errors() const { return errors_; }
 
 private:
-    pid_t pid_ = -1;
-    int err_fd_ = -1;
+    zntest::ChildProcess child_;
     zntest::Reader err_;
     std::string errors_;
 };

@@ -21,30 +21,22 @@ public:
     // Starts argv (argv[0] is the program's path) on a new pty, in directory
     // cwd when one is given.
     explicit PtyProcess(std::vector<std::string> argv, const std::string &cwd = "") {
-        pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
-        if (pid_ == 0) {
+        int master = -1;
+        const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+        if (pid == 0) {
             if (!cwd.empty() && chdir(cwd.c_str()) != 0)
                 _exit(126);
             exec_argv(std::move(argv));
         }
-        reader_.attach(master_);
+        child_ = ChildProcess(pid, master);
+        reader_.attach(master);
     }
-    ~PtyProcess() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (master_ >= 0)
-            close(master_);
-    }
-    PtyProcess(const PtyProcess &) = delete;
-    PtyProcess &operator=(const PtyProcess &) = delete;
 
-    bool started() const { return pid_ > 0 && master_ >= 0; }
-    pid_t pid() const { return pid_; }
+    bool started() const { return child_.running() && child_.fd() >= 0; }
+    pid_t pid() const { return child_.pid(); }
 
     void type(const std::string &bytes) {
-        ssize_t ignored = write(master_, bytes.data(), bytes.size());
+        ssize_t ignored = write(child_.fd(), bytes.data(), bytes.size());
         (void)ignored;
     }
 
@@ -55,31 +47,22 @@ public:
 
     termios settings() const {
         termios t{};
-        tcgetattr(master_, &t);
+        tcgetattr(child_.fd(), &t);
         return t;
     }
 
     // The exit status, or -1 when the program did not end in time or was
     // ended by a signal. What it shows meanwhile is kept for read_until().
     int wait_exit() {
-        int status = 0;
-        const auto deadline = Clock::now() + std::chrono::seconds(10);
-        while (ms_left(deadline) > 0) {
-            shown_ += reader_.until("\x01", 20); // keep the terminal drained
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            }
-        }
-        return -1;
+        // The until() of a byte never shown keeps the terminal drained.
+        return child_.wait_exit(10000, [this] { shown_ += reader_.until("\x01", 20); });
     }
 
     // What the terminal showed while wait_exit() drained it.
     const std::string &shown_at_exit() const { return shown_; }
 
 private:
-    pid_t pid_ = -1;
-    int master_ = -1;
+    ChildProcess child_;
     Reader reader_;
     std::string shown_;
 };

@@ -124,16 +124,6 @@ public:
         for (int attempt = 0; attempt < 5 && !ready_; ++attempt)
             ready_ = start(port ? port : free_port(), extra);
     }
-    ~Daemon() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (err_ >= 0)
-            close(err_);
-    }
-    Daemon(const Daemon &) = delete;
-    Daemon &operator=(const Daemon &) = delete;
 
     bool ready() const { return ready_; }
     int port() const { return port_; }
@@ -142,23 +132,15 @@ public:
     // Waits for the daemon to end; its exit status, or -1 when it did not
     // end in time or ended through a signal.
     int wait_exit(int timeout_ms = 10000) {
-        const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-        int status = 0;
-        while (ms_left(deadline) > 0) {
-            const pid_t done = waitpid(pid_, &status, WNOHANG);
-            if (done == pid_) {
-                pid_ = -1;
-                drain_errors();
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            }
-            read_some(err_, errors_, 20);
-        }
-        return -1;
+        const int status = child_.wait_exit(timeout_ms, [this] { read_some(child_.fd(), errors_, 20); });
+        if (!child_.running())
+            drain_errors();
+        return status;
     }
 
     // Everything the daemon wrote to standard error so far.
     void drain_errors() {
-        while (poll_readable(err_) && read_some(err_, errors_, 0)) {
+        while (poll_readable(child_.fd()) && read_some(child_.fd(), errors_, 0)) {
         }
     }
 
@@ -175,33 +157,28 @@ private:
         port_ = port;
         std::vector<std::string> args = {std::to_string(port)};
         args.insert(args.end(), extra.begin(), extra.end());
-        pid_ = fork();
-        if (pid_ == 0) {
+        const pid_t pid = fork();
+        if (pid == 0) {
             dup2(err[1], STDERR_FILENO);
             close(err[0]);
             close(err[1]);
             exec_daemon(args);
         }
         close(err[1]);
-        err_ = err[0];
+        child_ = ChildProcess(pid, err[0]);
         errors_.clear();
         const auto deadline = Clock::now() + std::chrono::seconds(20);
         while (ms_left(deadline) > 0 && errors_.find("ready\n") == std::string::npos) {
-            if (!read_some(err_, errors_, ms_left(deadline)))
+            if (!read_some(child_.fd(), errors_, ms_left(deadline)))
                 break;
         }
         if (errors_.find("ready\n") != std::string::npos)
             return true;
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-        close(err_);
-        err_ = -1;
+        child_.stop();
         return false;
     }
 
-    pid_t pid_ = -1;
-    int err_ = -1;
+    ChildProcess child_;
     int port_ = 0;
     bool ready_ = false;
     std::string errors_;
