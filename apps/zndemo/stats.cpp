@@ -63,7 +63,7 @@ int cmd_stats(int argc, char **) {
     const long up = static_cast<long>(time(nullptr) - latest.started);
     cli_printf(fmt("Uptime          : %ldd %02ld:%02ld:%02ld\n"), up / 86400, up / 3600 % 24, up / 60 % 60,
                up % 60);
-    cli_printf(fmt("Console users   : %lu now, %lu at most\n"), latest.users, latest.peak_users);
+    cli_printf(fmt("Console users   : %lu at the last sample, %lu at most\n"), latest.users, latest.peak_users);
     cli_printf(fmt("Scheduler idle  : %.1f%% of the time\n"), latest.idle_share * 100);
     if (latest.records >= 0)
         cli_printf(fmt("Sample records  : %ld\n"), latest.records);
