@@ -39,4 +39,4 @@ fuzz:
 	cmake --build build-fuzz --target run-fuzz
 
 clean:
-	rm -rf $(BUILD) build-bench build-fuzz build-i386 build-asan
+	rm -rf $(BUILD) build-bench build-fuzz build-i386 build-asan db-bench-data
