@@ -83,6 +83,17 @@ inline void drain_both(int a, std::string &to_a, int b, std::string &to_b) {
     }
 }
 
+// Everything read() gives on fd until it returns 0 or fails: the rest up to
+// the end of file, or what is there now on a non-blocking descriptor.
+inline std::string read_all(int fd) {
+    std::string bytes;
+    char buf[65536];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0)
+        bytes.append(buf, static_cast<size_t>(n));
+    return bytes;
+}
+
 // Replaces the calling (child) process with argv; argv[0] is the program's
 // path. Ends with status 127 when it cannot be run.
 [[noreturn]] inline void exec_argv(std::vector<std::string> argv) {

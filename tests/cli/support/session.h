@@ -47,15 +47,8 @@ inline void make_pipe(int p[2]) {
     p[1] = move_high(p[1]);
 }
 
-// Everything the peer can read now.
-inline std::string drain(int fd) {
-    std::string out;
-    char buf[8192];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0)
-        out.append(buf, static_cast<size_t>(n));
-    return out;
-}
+// Everything the peer can read now (its end is non-blocking).
+inline std::string drain(int fd) { return read_all(fd); }
 
 class Session {
 public:

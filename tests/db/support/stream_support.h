@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "child.h"
 #include "db_support.h"
 #include "zndb.h"
 
@@ -66,15 +67,7 @@ inline void write_all(int fd, const std::string &bytes) {
     }
 }
 
-// Everything fd delivers up to its end of file (or an error).
-inline std::string read_all(int fd) {
-    std::string bytes;
-    char buf[65536];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0)
-        bytes.append(buf, static_cast<size_t>(n));
-    return bytes;
-}
+using zntest::read_all;
 
 // Writes bytes to a channel's writer from a thread, closing the writer
 // afterwards when close_after is set; so that streams of any size can be
