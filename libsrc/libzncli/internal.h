@@ -31,8 +31,8 @@ int debug(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 inline bool debug_on() { return cli_debug_flag > 0; }
 inline bool debug_max() { return cli_debug_flag == 2; }
 
-// Switches off the console's and the scheduler's debug channels when they
-// write to one of up's descriptors.
+// Before the console closes up's descriptors: switches off the console's
+// and the scheduler's debug channels that write to one of them.
 void debug_channels_leave(const CmdUser *up);
 
 // True while the console's or the scheduler's debug channel is on and
@@ -65,6 +65,7 @@ inline bool is_removed(CmdUser *up) { return node_of(up)->removed; }
 // next one).
 void disconnect_user(CmdUser *up, int in_fd, int out_fd, int type);
 inline void input_ended(CmdUser *up, int fd) { disconnect_user(up, fd, fd, CLI_MATCH_ANY); }
+// A failed write names the user by its output descriptor alone.
 inline void output_failed(CmdUser *up) { disconnect_user(up, 0, up->out_fd, CLI_MATCH_OUT); }
 
 // One descriptor event, or one command run by cli_add_console: removed
@@ -90,8 +91,8 @@ void terminal_restore(CmdUser *up);  // puts saved settings back
 int listener_open(ushort_t port); // the listening socket, or -1
 void listener_close();            // closes cli_accept_fd if open
 void accept_connection();
-// Out of descriptors, the listening socket rests; a user who leaves frees
-// one, and the socket is watched again at once.
+// A listening socket resting for want of descriptors (accept() failed with
+// EMFILE or ENFILE) is watched again at once: a user has left.
 void accepting_resume();
 int receive_handshake(CmdUser *up); // state 0; always -1
 

@@ -1,4 +1,4 @@
-// The line editor and dispatcher: echo, editing keys, completion, history, states and limits.
+// Input lines and the line editor: the handshake, echo, editing keys, completion, history, states and limits.
 #include <gtest/gtest.h>
 
 #include <cstring>
