@@ -11,10 +11,12 @@
  * typing user through cli_printf().
  *
  * Remote protocol: after connecting, a client sends the 4-byte handshake
- * value 0x5C1E7A93 (most significant byte first, at the start of one write)
+ * value 0x5C1E7A93 (most significant byte first, in one write or several)
  * and receives the acknowledgement 0x3D96B2E4 and the prompt; from then on
- * both sides exchange plain text, the client one line (ended by CR, LF or
- * CR LF) per write.
+ * both sides exchange plain text. The connection is a byte stream: every
+ * CR, LF or CR LF ends a line, whatever the writes, so a client may send
+ * its first lines with the handshake, and any number of lines per write;
+ * each line's output and prompt come before anything of the next line.
  *
  * Conventions:
  *   - Everything runs on the scheduler's thread; nothing here is reentrant.
@@ -31,7 +33,8 @@
  *     their descriptors are never closed by the console. Those of every
  *     other user are closed by the console when the connection ends or
  *     fails, at "quit" and at clean-up; after cli_remove_user() they are the
- *     caller's to close.
+ *     caller's to close. A debug channel (cli_debug_fd, sched_debug_fd)
+ *     writing to a descriptor the console closes is switched off then.
  *   - Diagnostics go to cli_debug_fd while cli_debug_flag is above 0, one
  *     write() per line, each line starting with the function's name.
  */
@@ -181,8 +184,9 @@ ZN_EXPORT int cli_init(ushort_t debug_port);
 /* Add the local terminal (standard input and output) as user "Console",
  * switching it to character-at-a-time input without echo or signal keys
  * until clean-up. With cmd null the prompt is shown; otherwise cmd is run
- * once as a typed line, without echo, and its output and the prompt are
- * shown. Returns 0, or cli_add_user()'s negative result. */
+ * once as typed, without echo (each of its lines in turn, the last ended
+ * for it), and its output and the prompt are shown. Returns 0, or
+ * cli_add_user()'s negative result. */
 ZN_EXPORT int cli_add_console(char *cmd,
                               int (*output_handler)(uchar_t, struct CmdUser *, void *, int));
 
@@ -201,9 +205,9 @@ ZN_EXPORT int cli_add_user(int in_fd, int out_fd, char *who, struct sockaddr_in 
 ZN_EXPORT struct CmdUser *cli_find_user(int in_fd, int out_fd, int type);
 
 /* Unregister the first matching user's descriptors and take it off the list
- * (the descriptors stay open: they are the caller's to close). Debug
- * channels writing to its descriptors are switched off. Returns 0, or -2
- * when no user matches. */
+ * (the descriptors stay open: they are the caller's to close, and debug
+ * channels writing to them stay on). Returns 0, or -2 when no user
+ * matches. */
 ZN_EXPORT int cli_remove_user(int in_fd, int out_fd, int type);
 
 /* Switch up's terminal (if in_fd is one) to raw input, register its
@@ -214,15 +218,20 @@ ZN_EXPORT int cli_start_user(struct CmdUser *up, int prompt);
 /* The scheduler's handler of the listening socket and of every user
  * descriptor: accepts connections, reads and edits input, writes pending
  * output. A remote user whose connection ends or fails is removed and its
- * socket closed. */
+ * socket closed. When accept() finds no descriptor free (EMFILE, ENFILE),
+ * the listening socket is not watched for a second, or until a user
+ * leaves. */
 ZN_EXPORT void cli_fd_event(int fd, void *arg, int r, int w, int e);
 
 /* ---- Input processing. ---- */
 
-/* The line editor: processes up's bytes from echo_ptr to in_len (echo,
- * editing keys, Tab completion, history) and dispatches a completed line.
- * Call with current_user set to up. Returns -1 in handshake state, -2 when
- * a command handler returned -2 (up may be gone), else 0. */
+/* The line editor: processes up's new bytes, from echo_ptr to in_len, as
+ * cli_fd_event processes a read: the handshake value in handshake state,
+ * then echo, editing keys, Tab completion and history, and each line that
+ * ends among them dispatched in turn; an unfinished last line stays. Sets
+ * current_user to up while it edits. Returns -1 when up was in handshake
+ * state, -2 when a command handler returned -2 or up was removed (the rest
+ * of the bytes is dropped; up may be gone), else 0. */
 ZN_EXPORT int cli_receive_data(struct CmdUser *up);
 
 /* From a command handler: hand up's next line to str_handler(str_arg, line)
@@ -243,7 +252,11 @@ ZN_EXPORT extern int cli_debug_fd;     /* destination of diagnostics; -1 none */
  * be written, into the 2048-byte output buffer, written when out_fd becomes
  * writable. Returns 0 when written or queued; -1 when the text does not fit
  * into the free part of the buffer (nothing is queued), when up has been
- * removed, or when the descriptor failed (the user is then removed). */
+ * removed, or when the descriptor failed (the user is then removed).
+ * While a remote user's input is handled, its output collects in the
+ * buffer and leaves in one write at the end, unless the user has a hook
+ * (which then sees everything from the moment it is set) or a debug channel
+ * writes to out_fd (whose lines come in order with the output). */
 ZN_EXPORT int cli_output(struct CmdUser *up, char *buf, int len, uchar_t type);
 
 /* printf to current_user as CLI_OUT_TEXT; the text is cut to 2047 bytes.

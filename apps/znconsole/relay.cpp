@@ -18,10 +18,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The daemon reads one line per read, so input goes out one line per write
-// and the next line waits until the daemon has answered (it echoes at
-// least the line end), at most reply_wait. A person typing never notices;
-// piped text keeps its lines.
+// Input goes out one line per write, and the next line waits until the
+// daemon has answered (it echoes at least the line end), at most
+// reply_wait: its answers stay in step with the input, also with daemons
+// built on consoles that took only one line per read. A person typing
+// never notices; piped text keeps its lines.
 constexpr auto reply_wait = std::chrono::seconds(5);
 
 // The length of the first piece of text: up to and including its first

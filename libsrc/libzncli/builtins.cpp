@@ -80,15 +80,13 @@ int cli_cmd_help(int argc, char **argv) {
     return 0;
 }
 
-// Texts written straight to the user, past its buffer and output hook,
-// then whatever output is pending; nothing is written to a user whose
-// connection has already failed. All of it together waits about a second
-// at most for a peer that does not read.
+// Texts written straight to the user, past its output hook, behind the
+// output pending before them; nothing is written to a user whose connection
+// has already failed. All of it together waits about a second at most for
+// a peer that does not read.
 void say_directly(CmdUser *up, std::string_view text, cli::Deadline deadline) {
-    if (cli::is_removed(up))
-        return;
-    cli::write_direct(up, text, deadline);
-    cli::flush_until(up, deadline);
+    if (!cli::is_removed(up))
+        cli::write_direct(up, text, deadline);
 }
 
 // Remote users leave alone; the local console, or any user when no port
@@ -112,7 +110,7 @@ int cli_cmd_quit(int, char **) {
     }
     if (cli::debug_on())
         cli::debug("cli_cmd_quit: User on fd %d is quitting..\n", up->in_fd);
-    cli::disconnect_user(up);
+    cli::disconnect_user(up, up->in_fd, up->out_fd, CLI_MATCH_ANY);
     return -2;
 }
 

@@ -69,25 +69,15 @@ namespace {
 
 char console_title[] = "Console";
 
-// Runs cmd as if typed, without echo. A command that cannot fit the input
-// buffer with its line end is refused like an overlong typed line.
-void run_as_typed(CmdUser *up, const char *cmd) {
+// Runs cmd as if typed, without echo, ending its last line when it does not
+// end itself; several lines run in turn. A line that cannot fit the input
+// buffer is refused like an overlong typed line.
+void run_as_typed(CmdUser *up, std::string_view cmd) {
     cli::Event event;
-    CmdUser *const outer = current_user;
-    current_user = up;
     up->echo_on = 0;
-    const size_t len = strlen(cmd);
-    if (len >= cli::buffer_size) {
-        cli::refuse_line(up, "Input line too long, discarded\n");
-    } else {
-        memcpy(up->in_buf, cmd, len);
-        up->in_buf[len] = '\n';
-        up->in_len = static_cast<int>(len) + 1;
-        up->echo_ptr = 0;
-        cli_receive_data(up);
-    }
+    if (cli::feed_input(up, cmd) && !cmd.ends_with('\n') && !cmd.ends_with('\r'))
+        cli::feed_input(up, "\n");
     up->echo_on = 1;
-    current_user = outer;
 }
 
 } // namespace

@@ -7,9 +7,11 @@
 int cli_debug_flag = 0;
 int cli_debug_fd = -1;
 
+// Output collected for the new descriptor goes ahead of the lines to come.
 void cli_set_debug(int debug, int debugfd) {
     cli_debug_flag = debug;
     cli_debug_fd = debugfd;
+    cli::flush_collected(debugfd);
 }
 
 namespace cli {
@@ -24,14 +26,20 @@ int debug(const char *fmt, ...) {
     return written;
 }
 
-// A channel left pointing at a descriptor of a removed user would write to
-// whatever gets that descriptor number next.
+// A channel left pointing at a descriptor the console closes would write to
+// whatever gets that number next. Descriptors the console keeps open keep
+// their channels.
 void debug_channels_leave(const CmdUser *up) {
     auto points_at_user = [up](int fd) { return fd >= 0 && (fd == up->in_fd || fd == up->out_fd); };
     if (points_at_user(cli_debug_fd))
         cli_set_debug(0, -1);
     if (points_at_user(sched_debug_fd))
         sched_set_debug(0, -1);
+}
+
+bool debug_writes_to(int fd) {
+    return fd >= 0 && ((cli_debug_flag > 0 && cli_debug_fd == fd) ||
+                       (sched_debug_flag > 0 && sched_debug_fd == fd));
 }
 
 } // namespace cli

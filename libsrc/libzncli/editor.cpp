@@ -1,10 +1,11 @@
 // editor.cpp -- the line editor: each new input byte is echoed, edits the line, or ends it.
 //
 // The editor works in place in the user's input buffer. Bytes from echo_ptr
-// to in_len are new; the loop walks them as they arrived, even after an
-// editing key has emptied the line (later ordinary bytes of that read then
-// no longer enter it). Keys that cut the line cut it at their own position,
-// so that bytes behind them in the same read never stay in the line.
+// to in_len are new; a line end can only be the last of them (input.cpp
+// cuts the input at every line end). The loop walks them as they arrived,
+// even after an editing key has emptied the line (later ordinary bytes of
+// that piece then no longer enter it). Keys that cut the line cut it at
+// their own position, so that bytes behind them never stay in the line.
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -75,15 +76,17 @@ bool arrow_key(CmdUser *up, char key) {
 
 } // namespace
 
-int cli_receive_data(CmdUser *up) {
+namespace cli {
+
+int edit_line(CmdUser *up) {
     if (up->state == CLI_STATE_MAGIC)
-        return cli::receive_handshake(up);
-    const int end = std::clamp(up->in_len, 0, cli::buffer_size);
+        return receive_handshake(up);
+    const int end = std::clamp(up->in_len, 0, buffer_size);
     int pos = std::clamp(up->echo_ptr, 0, end);
     while (pos < end) {
-        if (cli::debug_max())
-            cli::debug("cli_receive_data: Processing Char 0x%02X, '%c'\n",
-                       static_cast<unsigned char>(up->in_buf[pos]), up->in_buf[pos]);
+        if (debug_max())
+            debug("cli_receive_data: Processing Char 0x%02X, '%c'\n",
+                  static_cast<unsigned char>(up->in_buf[pos]), up->in_buf[pos]);
         // An escape sequence split across reads is not recognised.
         if (up->in_buf[pos] == ESC && end - pos >= 3 && up->in_buf[pos + 1] == '[') {
             pos += 2;
@@ -96,12 +99,12 @@ int cli_receive_data(CmdUser *up) {
             backspace(up, pos);
             return 0;
         case '\t':
-            cli::complete_line(up, pos);
+            complete_line(up, pos);
             return 0;
         case 0x03:
         case 0x15:
-            cli::erase_echoed(up);
-            cli::empty_line(up);
+            erase_echoed(up);
+            empty_line(up);
             return 0;
         case 0x04:
             if (up->state == CLI_STATE_GETSTR || up->state == CLI_STATE_MESSAGE_ONLY) {
@@ -112,9 +115,9 @@ int cli_receive_data(CmdUser *up) {
         case '\n':
         case '\r':
             if (up->echo_on == 1)
-                cli::echo(up, "\n");
+                echo(up, "\n");
             up->arrow_ptr = -1;
-            return cli::dispatch_line(up);
+            return dispatch_line(up);
         default:
             break;
         }
@@ -122,24 +125,11 @@ int cli_receive_data(CmdUser *up) {
         ++pos;
     }
     if (up->echo_on == 1 && up->in_len > up->echo_ptr)
-        cli::echo(up, std::string_view(up->in_buf + up->echo_ptr,
-                                       static_cast<size_t>(up->in_len - up->echo_ptr)));
+        echo(up, std::string_view(up->in_buf + up->echo_ptr,
+                                  static_cast<size_t>(up->in_len - up->echo_ptr)));
     up->echo_ptr = up->in_len;
     return 0;
 }
-
-int cli_getstr(CmdUser *up, int (*str_handler)(void *, char *), void *str_arg) {
-    if (!up || !str_handler || up->state == CLI_STATE_GETSTR)
-        return -1;
-    up->str_handler = str_handler;
-    up->str_arg = str_arg;
-    up->state = CLI_STATE_GETSTR;
-    if (cli::debug_on())
-        cli::debug("cli_getstr: Request for next STR on FD %d\n", up->in_fd);
-    return 0;
-}
-
-namespace cli {
 
 void empty_line(CmdUser *up) { up->in_len = up->echo_ptr = 0; }
 
@@ -156,3 +146,14 @@ void refuse_line(CmdUser *up, const char *text) {
 }
 
 } // namespace cli
+
+int cli_getstr(CmdUser *up, int (*str_handler)(void *, char *), void *str_arg) {
+    if (!up || !str_handler || up->state == CLI_STATE_GETSTR)
+        return -1;
+    up->str_handler = str_handler;
+    up->str_arg = str_arg;
+    up->state = CLI_STATE_GETSTR;
+    if (cli::debug_on())
+        cli::debug("cli_getstr: Request for next STR on FD %d\n", up->in_fd);
+    return 0;
+}

@@ -1,68 +1,25 @@
 // events.cpp -- cli_fd_event: the scheduler's handler for the listening socket and every user.
-#include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <unistd.h>
 
 #include "internal.h"
 
 namespace {
 
-// Drops the bytes of an overlong line up to and including its line end (a
-// CR LF pair counts as one). Returns how many of the n new bytes remain;
-// they are moved to the front.
-int skip_discarded(CmdUser *up, char *bytes, int n) {
-    cli::UserNode *node = cli::node_of(up);
-    if (!node->discarding)
-        return n;
-    char *end = std::find_if(bytes, bytes + n, [](char c) { return c == '\r' || c == '\n'; });
-    if (end == bytes + n)
-        return 0;
-    if (*end++ == '\r' && end < bytes + n && *end == '\n')
-        ++end;
-    node->discarding = false;
-    const int rest = static_cast<int>(bytes + n - end);
-    memmove(bytes, end, static_cast<size_t>(rest));
-    return rest;
-}
-
-// A full input buffer without a line end: the line is dropped, the user
-// told, and the rest of it dropped as it arrives.
-void discard_overlong(CmdUser *up) {
-    cli::refuse_line(up, "Input line too long, discarded\n");
-    cli::node_of(up)->discarding = true;
-}
-
-// Reads and edits the user's input. False when the event must end here:
-// the user is gone or a handler ended it or the program.
+// Reads the user's input and hands it to the editor. False when the event
+// must end here: the user is gone or a handler ended it or the program.
 bool handle_input(int fd, CmdUser *up) {
-    const int room = cli::buffer_size - up->in_len;
-    if (room <= 0) {
-        discard_overlong(up);
-        return true;
-    }
-    const ssize_t got = read(up->in_fd, up->in_buf + up->in_len, static_cast<size_t>(room));
+    char bytes[cli::buffer_size];
+    const ssize_t got = read(up->in_fd, bytes, sizeof bytes);
     if (got < 0 && cli::would_block(errno))
         return true;
     if (got <= 0) {
         if (cli::debug_on())
             cli::debug("cli_fd_event: Disconnect on fd %d\n", fd);
-        cli::disconnect_user(up);
+        cli::input_ended(up, fd);
         return false;
     }
-    const int fresh = skip_discarded(up, up->in_buf + up->in_len, static_cast<int>(got));
-    if (fresh == 0)
-        return true;
-    up->in_len += fresh;
-    CmdUser *const outer = current_user;
-    current_user = up;
-    const int result = cli_receive_data(up);
-    current_user = outer;
-    if (result == -2 || cli::is_removed(up))
-        return false;
-    if (up->in_len >= cli::buffer_size)
-        discard_overlong(up);
-    return true;
+    return cli::feed_input(up, std::string_view(bytes, static_cast<size_t>(got)));
 }
 
 } // namespace
@@ -89,7 +46,7 @@ void cli_fd_event(int fd, void *arg, int r, int w, int) {
     if (write_side && w && up->out_len > 0 && !cli::write_pending(up)) {
         if (cli::debug_on())
             cli::debug("cli_fd_event: Disconnect on fd %d\n", fd);
-        cli::disconnect_user(up);
+        cli::output_failed(up);
         return;
     }
     ulong_t flags = SCHED_FD_EXCEPT;

@@ -16,6 +16,7 @@ inline constexpr int buffer_size = 2048;     // in_buf and out_buf
 inline constexpr int history_slots = 10;     // lines in a user's history ring
 inline constexpr int history_text = 256;     // bytes of one history slot
 inline constexpr int local_fd_limit = 3;     // in_fd <= this: a local console
+inline constexpr int handshake_size = 4;     // bytes of the remote handshake value
 inline constexpr int flush_wait_ms = 1000;   // how long a flush waits at most
 
 inline bool is_local(const CmdUser *up) { return up->in_fd <= local_fd_limit; }
@@ -30,9 +31,13 @@ int debug(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 inline bool debug_on() { return cli_debug_flag > 0; }
 inline bool debug_max() { return cli_debug_flag == 2; }
 
-// Switches off the console's and the scheduler's debug channels when they
-// write to one of up's descriptors.
+// Before the console closes up's descriptors: switches off the console's
+// and the scheduler's debug channels that write to one of them.
 void debug_channels_leave(const CmdUser *up);
+
+// True while the console's or the scheduler's debug channel is on and
+// writes to fd.
+bool debug_writes_to(int fd);
 
 // ---- users.cpp ----
 
@@ -46,19 +51,22 @@ struct UserNode {
     termios saved_termios{};   // the full settings behind old_termio
     bool holding = false;      // output waits in out_buf until the event ends
     bool discarding = false;   // dropping the rest of an overlong line
+    bool after_cr = false;     // input ended with a CR: a LF next is its CR LF
     UserNode *release_next = nullptr;
 };
 
 inline UserNode *node_of(CmdUser *up) { return reinterpret_cast<UserNode *>(up); }
 inline bool is_removed(CmdUser *up) { return node_of(up)->removed; }
 
-// Takes up off the list and out of the scheduler. With close_remote, the
-// descriptors of a remote user are closed at once. The record is released
-// when the outermost Event ends (or at the start of the next one).
-void drop_user(CmdUser *up, bool close_remote);
-
-// The connection of up ended or failed: drop it, closing a remote socket.
-inline void disconnect_user(CmdUser *up) { drop_user(up, true); }
+// The connection of up ended (end of input, quit) or failed (a write): up
+// is removed as cli_remove_user(in_fd, out_fd, type) would remove it, with
+// the same debug line, and a remote user's descriptors are closed. The
+// record is released when the outermost Event ends (or at the start of the
+// next one).
+void disconnect_user(CmdUser *up, int in_fd, int out_fd, int type);
+inline void input_ended(CmdUser *up, int fd) { disconnect_user(up, fd, fd, CLI_MATCH_ANY); }
+// A failed write names the user by its output descriptor alone.
+inline void output_failed(CmdUser *up) { disconnect_user(up, 0, up->out_fd, CLI_MATCH_OUT); }
 
 // One descriptor event, or one command run by cli_add_console: removed
 // users stay readable until the outermost Event ends.
@@ -83,6 +91,9 @@ void terminal_restore(CmdUser *up);  // puts saved settings back
 int listener_open(ushort_t port); // the listening socket, or -1
 void listener_close();            // closes cli_accept_fd if open
 void accept_connection();
+// A listening socket resting for want of descriptors (accept() failed with
+// EMFILE or ENFILE) is watched again at once: a user has left.
+void accepting_resume();
 int receive_handshake(CmdUser *up); // state 0; always -1
 
 // ---- output.cpp ----
@@ -95,9 +106,11 @@ int print_to(CmdUser *up, const char *fmt, ...) __attribute__((format(printf, 2,
 // good (a full descriptor is no failure).
 bool write_pending(CmdUser *up);
 
-// For the length of one input event, a remote user's output (without an
-// output hook) collects in out_buf and leaves in one write when the event
-// ends: echo, command output and prompt travel together and at once.
+// For the length of one input event, a remote user's output collects in
+// out_buf and leaves in one write when the event ends: echo, command output
+// and prompt travel together and at once. Nothing collects while the user
+// has an output hook (which sees all output) or a debug channel writes to
+// its descriptor (whose lines must come after the output before them).
 void hold_output(CmdUser *up);
 // Ends holding and writes what collected; false when the user is gone (it
 // was removed, or the write failed and the user was removed now).
@@ -107,10 +120,13 @@ bool release_output(CmdUser *up);
 using Deadline = std::chrono::steady_clock::time_point;
 Deadline flush_deadline();
 
-// Writes text straight to up's out_fd, past the buffer and the hook, after
-// any held output, waiting for writability until the deadline. The result
-// is the number of bytes written.
-int write_direct(CmdUser *up, std::string_view text, Deadline deadline);
+// Writes what was collected for fd, before a debug channel writes there.
+void flush_collected(int fd);
+
+// Writes text straight to up's out_fd, past the hook, after all pending
+// output, waiting for writability until the deadline. The text is not
+// written when the pending output could not all go before it.
+void write_direct(CmdUser *up, std::string_view text, Deadline deadline);
 
 // cli_flush() with the given deadline.
 int flush_until(CmdUser *up, Deadline deadline);
@@ -120,8 +136,18 @@ int flush_until(CmdUser *up, Deadline deadline);
 void send_prompt(CmdUser *up);
 void send_prompt_with_input(CmdUser *up);
 
+// ---- input.cpp ----
+
+// Hands input bytes, as they were read, to the editor line by line; false
+// when the rest of the input must go (a handler ended the user or the
+// program, or the user was removed).
+bool feed_input(CmdUser *up, std::string_view bytes);
+
 // ---- editor.cpp ----
 
+// The editor on up's new bytes (echo_ptr to in_len), which hold at most one
+// line end, as their last byte; results as cli_receive_data's.
+int edit_line(CmdUser *up);
 void empty_line(CmdUser *up);
 void erase_echoed(CmdUser *up);       // "\b \b" for every echoed byte
 void refuse_line(CmdUser *up, const char *text); // text, prompt, empty line

@@ -22,6 +22,36 @@ in_addr_t listen_address = htonl(INADDR_ANY); // network byte order
 
 char remote_title[] = "Remote User";
 
+// Out of descriptors, accept() fails while the connection waits in the
+// backlog, and the listening socket would be reported ready in every pass.
+// It rests instead, for a second or until a user leaves.
+constexpr ulong_t pause_seconds = 1;
+char pause_name[] = "CLI Accept Pause";
+bool accept_paused;
+ulong_t paused_flags; // the listener's flags before it rested
+
+void end_pause() {
+    accept_paused = false;
+    if (cli_accept_fd >= 0)
+        sched_fd_flags(cli_accept_fd, paused_flags);
+}
+
+void pause_over(void *) {
+    if (accept_paused)
+        end_pause();
+}
+
+void accepting_pause() {
+    const SchedFD *listener = sched_find_fd(cli_accept_fd);
+    if (!listener || sched_task(pause_over, nullptr, 0, pause_seconds, pause_name) != 0)
+        return;
+    if (cli::debug_on())
+        cli::debug("cli_fd_event: Out of descriptors, not accepting for %lu second\n", pause_seconds);
+    paused_flags = listener->flags;
+    sched_fd_flags(cli_accept_fd, 0);
+    accept_paused = true;
+}
+
 // Accepted sockets never block the daemon, never leak into programs it
 // runs, and send small replies at once.
 int accept_socket(sockaddr_in &peer) {
@@ -79,6 +109,7 @@ int listener_open(ushort_t port) {
 }
 
 void listener_close() {
+    accept_paused = false;
     if (cli_accept_fd == -1)
         return;
     shutdown(cli_accept_fd, SHUT_RDWR);
@@ -92,8 +123,11 @@ void accept_connection() {
     sockaddr_in peer{};
     const int s = accept_socket(peer);
     if (s < 0) {
+        const int err = errno;
         if (debug_on())
-            debug("cli_fd_event: Accept failed, %s\n", strerror(errno));
+            debug("cli_fd_event: Accept failed, %s\n", strerror(err));
+        if (err == EMFILE || err == ENFILE)
+            accepting_pause();
         return;
     }
     if (debug_on())
@@ -106,13 +140,25 @@ void accept_connection() {
     }
 }
 
-// The value must come first in one read; bytes after it are dropped. A
-// read shorter than the value never matches (missing bytes count as 0).
+void accepting_resume() {
+    if (!accept_paused)
+        return;
+    sched_remove_task(pause_over, nullptr, pause_name, SCHED_MATCH_FUNC);
+    end_pause();
+}
+
+// The value is judged once its four bytes have come, whatever reads brought
+// them; until then they wait in in_buf. The bytes after it reach the editor
+// as input (input.cpp).
 int receive_handshake(CmdUser *up) {
+    if (up->in_len < handshake_size) {
+        up->echo_ptr = up->in_len;
+        return -1;
+    }
     uint32_t value = 0;
-    for (int i = 0; i < 4; ++i)
-        value = value << 8 | (i < up->in_len ? static_cast<unsigned char>(up->in_buf[i]) : 0);
-    if (up->in_len >= 4 && value == handshake_value) {
+    for (int i = 0; i < handshake_size; ++i)
+        value = value << 8 | static_cast<unsigned char>(up->in_buf[i]);
+    if (value == handshake_value) {
         if (debug_on())
             debug("cli_receive_data: Got Valid MAGIC number\n");
         write_direct(up,

@@ -76,9 +76,17 @@ void watch_output(const CmdUser *up) {
     sched_fd_flags(up->out_fd, flags);
 }
 
-void report_disconnect(const CmdUser *up) {
+// A write of pending output failed: the connection is lost.
+void lose_connection(CmdUser *up) {
     if (cli::debug_on())
         cli::debug("cli_output: Disconnect on fd %d\n", up->out_fd);
+    cli::output_failed(up);
+}
+
+// Held output collects unless a hook or debug lines must stay in order with
+// it (see hold_output).
+bool collecting(CmdUser *up) {
+    return cli::node_of(up)->holding && !up->output_handler && !cli::debug_writes_to(up->out_fd);
 }
 
 // Sends text while nothing is pending: through the hook, else to out_fd.
@@ -133,7 +141,7 @@ bool write_pending(CmdUser *up) {
 }
 
 void hold_output(CmdUser *up) {
-    if (!is_local(up) && !up->output_handler)
+    if (!is_local(up))
         node_of(up)->holding = true;
 }
 
@@ -143,20 +151,25 @@ bool release_output(CmdUser *up) {
     if (node->removed)
         return false;
     if (up->out_len > 0 && !write_pending(up)) {
-        report_disconnect(up);
-        disconnect_user(up);
+        lose_connection(up);
         return false;
     }
     watch_output(up);
     return true;
 }
 
+// A failed write is left to the end of the event, which removes the user.
+void flush_collected(int fd) {
+    for (CmdUser *up = CmdUserList; up; up = up->next)
+        if (up->out_fd == fd && node_of(up)->holding && up->out_len > 0)
+            write_pending(up);
+}
+
 Deadline flush_deadline() { return Clock::now() + std::chrono::milliseconds(flush_wait_ms); }
 
-int write_direct(CmdUser *up, std::string_view text, Deadline deadline) {
-    if (node_of(up)->holding && up->out_len > 0)
-        write_pending(up);
-    return write_until(up->out_fd, text, deadline).count;
+void write_direct(CmdUser *up, std::string_view text, Deadline deadline) {
+    if (flush_until(up, deadline) == 0)
+        write_until(up->out_fd, text, deadline);
 }
 
 // Gives up at the deadline with the rest still queued; a failed write is a
@@ -168,8 +181,7 @@ int flush_until(CmdUser *up, Deadline deadline) {
                                   deadline);
     consume(up, w.count);
     if (w.failed) {
-        report_disconnect(up);
-        disconnect_user(up);
+        lose_connection(up);
         return -1;
     }
     return up->out_len > 0 ? -1 : 0;
@@ -181,13 +193,12 @@ int flush_until(CmdUser *up, Deadline deadline) {
 int output(CmdUser *up, std::string_view text, uchar_t type) {
     if (is_removed(up))
         return -1;
-    if (node_of(up)->holding && text.size() <= static_cast<size_t>(buffer_size - up->out_len)) {
+    if (collecting(up) && text.size() <= static_cast<size_t>(buffer_size - up->out_len)) {
         queue(up, text);
         return 0;
     }
     if (up->out_len > 0 && !write_pending(up)) {
-        report_disconnect(up);
-        disconnect_user(up);
+        lose_connection(up);
         return -1;
     }
     const int len = static_cast<int>(text.size());

@@ -37,6 +37,7 @@ void release_removed() {
 }
 
 void close_descriptors(const CmdUser *up) {
+    cli::debug_channels_leave(up);
     close(up->in_fd);
     if (up->out_fd != up->in_fd)
         close(up->out_fd);
@@ -64,6 +65,13 @@ bool matches(const CmdUser *up, int in_fd, int out_fd, int type) {
     }
 }
 
+// The line of every removal, whichever way it came.
+void removal_requested(int in_fd, int out_fd, int type) {
+    if (cli::debug_on())
+        cli::debug("cli_remove_user: Request to remove user, in_fd = %d, out_fd = %d, type = %d\n",
+                   in_fd, out_fd, type);
+}
+
 void init_record(CmdUser *up, int in_fd, int out_fd, const sockaddr_in *raddr) {
     up->state = in_fd <= cli::local_fd_limit ? CLI_STATE_COMMAND : CLI_STATE_MAGIC;
     up->in_fd = in_fd;
@@ -72,6 +80,28 @@ void init_record(CmdUser *up, int in_fd, int out_fd, const sockaddr_in *raddr) {
     up->arrow_ptr = -1;
     if (raddr)
         up->raddr = *raddr;
+}
+
+// Takes up off the list and out of the scheduler, closing a remote user's
+// descriptors when close_remote is set. Whoever leaves may free a
+// descriptor for a connection waiting to be accepted.
+void drop_user(CmdUser *up, bool close_remote) {
+    cli::UserNode *node = cli::node_of(up);
+    if (node->removed)
+        return;
+    unregister(up);
+    if (node->listed) {
+        zn::list_unlink(CmdUserList, CmdUserList_end, up);
+        node->listed = false;
+        --CliDebug.total_users;
+    }
+    cli::terminal_restore(up);
+    if (close_remote && !cli::is_local(up))
+        close_descriptors(up);
+    node->removed = true;
+    node->release_next = removed_users;
+    removed_users = node;
+    cli::accepting_resume();
 }
 
 } // namespace
@@ -157,38 +187,24 @@ CmdUser *cli_find_user(int in_fd, int out_fd, int type) {
 }
 
 int cli_remove_user(int in_fd, int out_fd, int type) {
-    if (cli::debug_on())
-        cli::debug("cli_remove_user: Request to remove user, in_fd = %d, out_fd = %d, type = %d\n",
-                   in_fd, out_fd, type);
+    removal_requested(in_fd, out_fd, type);
     CmdUser *up = cli_find_user(in_fd, out_fd, type);
     if (!up) {
         if (cli::debug_on())
             cli::debug("cli_remove_user: User not found\n");
         return -2;
     }
-    cli::drop_user(up, false);
+    drop_user(up, false);
     return 0;
 }
 
 namespace cli {
 
-void drop_user(CmdUser *up, bool close_remote) {
-    UserNode *node = node_of(up);
-    if (node->removed)
+void disconnect_user(CmdUser *up, int in_fd, int out_fd, int type) {
+    if (is_removed(up))
         return;
-    unregister(up);
-    if (node->listed) {
-        zn::list_unlink(CmdUserList, CmdUserList_end, up);
-        node->listed = false;
-        --CliDebug.total_users;
-    }
-    debug_channels_leave(up);
-    terminal_restore(up);
-    if (close_remote && !is_local(up))
-        close_descriptors(up);
-    node->removed = true;
-    node->release_next = removed_users;
-    removed_users = node;
+    removal_requested(in_fd, out_fd, type);
+    drop_user(up, true);
 }
 
 Event::Event() {

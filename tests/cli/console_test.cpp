@@ -63,6 +63,19 @@ TEST(Console, ControlKeysAreEditingKeysNotSignals) {
     EXPECT_EQ(d.wait_exit(), 0);
 }
 
+TEST(Console, PastedLinesRunInTurn) {
+    PtyDaemon d({"0", "--console"});
+    ASSERT_TRUE(d.started());
+    d.read_until(kPrompt);
+    d.type("args one\rargs two\rargs three\rarg");
+    EXPECT_EQ(d.read_until(kPrompt + "arg"), "\r\nargc=2\r\n[args]\r\n[one]\r\n" + kPrompt +
+                                                 "\r\nargc=2\r\n[args]\r\n[two]\r\n" + kPrompt +
+                                                 "\r\nargc=2\r\n[args]\r\n[three]\r\n" + kPrompt + "arg");
+    d.type("s four\rquit\r");
+    EXPECT_EQ(d.read_until("Goodbye!\r\n"), "\r\nargc=2\r\n[args]\r\n[four]\r\n" + kPrompt + "\r\nGoodbye!\r\n");
+    EXPECT_EQ(d.wait_exit(), 0);
+}
+
 TEST(Console, QuitFromTheConsoleStopsTheDaemonWhileAPortIsOpen) {
     const int port = zntest::free_port();
     PtyDaemon d({std::to_string(port), "--console"});

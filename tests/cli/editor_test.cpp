@@ -1,4 +1,4 @@
-// The line editor and dispatcher: echo, editing keys, completion, history, states and limits.
+// Input lines and the line editor: the handshake, echo, editing keys, completion, history, states and limits.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -312,6 +312,20 @@ TEST(Editor, MessageStateRunsSlashCommandsAndHandsOtherLinesToTheHook) {
                             "|[5:hello]");
 }
 
+TEST(Lines, MessageStatesTakeEveryLineOfARead) {
+    auto child = run_in_child([] {
+        setup();
+        cli_add_cmd(text("ping"), nullptr, nullptr, say_ran, CLI_CMD_MESSAGE);
+        Session s(true, hook);
+        s.user()->state = CLI_STATE_MESSAGE;
+        report(s.type("hello\n/ping 1\nworld\n") + "|");
+        s.user()->state = CLI_STATE_MESSAGE_ONLY;
+        report(s.type("a\n/ping\nb\n") + "|" + hooked);
+    });
+    EXPECT_TRUE(child.returned()) << child.errors;
+    EXPECT_EQ(child.output, "\n> \nping ran 1\n> \n> |\n> \n> \n> |[5:hello][5:world][1:a][5:/ping][1:b]");
+}
+
 TEST(Editor, MessageOnlyStateHandsEveryLineToTheHook) {
     auto child = run_in_child([] {
         setup();
@@ -325,19 +339,125 @@ TEST(Editor, MessageOnlyStateHandsEveryLineToTheHook) {
     EXPECT_EQ(child.output, "\n> |||\n> |[5:/ping][1:c]");
 }
 
-TEST(Editor, HandshakeMustOpenARemoteSession) {
+const std::string kHandshakeValue("\x5C\x1E\x7A\x93", 4);
+const std::string kAckValue = "\x3D\x96\xB2\xE4";
+
+TEST(Handshake, IsGatheredOverReadsAndJudgedAtItsFourthByte) {
     auto child = run_in_child([] {
         setup();
+        zntest::DebugPipe debug;
         Session s(false);
-        report(s.type(std::string("\x00\x00\x00\x01", 4)) + "|");
+        report(s.type_bytewise(std::string("\0\0\0", 3)) + "|");
+        REQUIRE(s.user()->state == CLI_STATE_MAGIC && s.user()->in_len == 3);
+        REQUIRE(debug.count("Got Invalid MAGIC number") == 0);
+        report(s.type("\x01") + "|");
+        REQUIRE(debug.count("Got Invalid MAGIC number [0x00000001]") == 1);
         REQUIRE(s.user()->state == CLI_STATE_MAGIC && s.user()->in_len == 0);
-        report(s.type("\x5C\x1E\x7A") + "|");
-        report(s.type(std::string("\x5C\x1E\x7A\x93", 4) + "alpha\n") + "|");
-        REQUIRE(s.user()->state == CLI_STATE_COMMAND);
+        report(s.type_bytewise(kHandshakeValue) + "|");
+        REQUIRE(s.user()->state == CLI_STATE_COMMAND && debug.count("Got Valid MAGIC number") == 1);
         report(s.type("alpha\n"));
     });
     EXPECT_TRUE(child.returned()) << child.errors;
-    EXPECT_EQ(child.output, "||\x3D\x96\xB2\xE4> |\nalpha ran\n> ");
+    EXPECT_EQ(child.output, "||" + kAckValue + "> |\nalpha ran\n> ");
+}
+
+TEST(Handshake, InputBehindTheValueIsHandledAfterTheAcknowledgementAndThePrompt) {
+    auto child = run_in_child([] {
+        setup();
+        Session whole(false), split(false), wrong(false);
+        report(whole.type(kHandshakeValue + "alpha 1\nbeta\ngam") + "|");
+        report(split.type(kHandshakeValue.substr(0, 2)) + "|");
+        report(split.type(kHandshakeValue.substr(2) + "beta 2\n") + "|");
+        // A wrong value takes the rest of its read along.
+        report(wrong.type("HELO" + kHandshakeValue + "alpha\n"));
+        REQUIRE(wrong.user()->state == CLI_STATE_MAGIC && wrong.user()->in_len == 0);
+    });
+    EXPECT_TRUE(child.returned()) << child.errors;
+    EXPECT_EQ(child.output, kAckValue + "> \nalpha ran 1\n> \nbeta ran\n> gam|" + "|" + kAckValue +
+                                "> \nbeta ran 2\n> |");
+}
+
+TEST(Lines, SeveralLinesInOneReadRunInTurn) {
+    auto child = run_in_child([] {
+        setup();
+        Session s;
+        report(s.type("alpha 1\nbeta 2\n") + "|");
+        report(s.type("alpha\rbeta\r\ngamma\n") + "|");
+        std::string fifty;
+        for (int i = 0; i < 50; ++i)
+            fifty += "alpha " + std::to_string(i) + "\n";
+        const std::string got = s.type(fifty);
+        std::string expected;
+        for (int i = 0; i < 50; ++i)
+            expected += "\nalpha ran " + std::to_string(i) + "\n> ";
+        REQUIRE(got == expected);
+        REQUIRE(s.user()->history_ptr == 5 && std::string(s.user()->history[4]) == "alpha 49");
+    });
+    EXPECT_TRUE(child.returned()) << child.errors;
+    EXPECT_EQ(child.output, "\nalpha ran 1\n> \nbeta ran 2\n> |"
+                            "\nalpha ran\n> \nbeta ran\n> \ngamma ran\n> |");
+}
+
+TEST(Lines, UnfinishedLastLineIsEchoedAndKept) {
+    auto child = run_in_child([] {
+        setup();
+        Session s;
+        report(s.script({"alpha 1\nbe", "ta 2\ngam", "ma 3\n"}));
+    });
+    EXPECT_TRUE(child.returned()) << child.errors;
+    EXPECT_EQ(child.output, "\nalpha ran 1\n> be|\nbeta ran 2\n> gam|\ngamma ran 3\n> ");
+}
+
+TEST(Lines, CrLfIsOneLineEndAlsoAcrossReads) {
+    auto child = run_in_child([] {
+        setup();
+        Session s;
+        // CR | LF; LF alone; LF then CR (two ends) | LF; CR LF CR LF.
+        report(s.script({"alpha\r", "\nbeta\n", "\n", "gamma\n\r", "\n", "\r\n\r\n"}));
+    });
+    EXPECT_TRUE(child.returned()) << child.errors;
+    EXPECT_EQ(child.output, "\nalpha ran\n> |\nbeta ran\n> |\n> |\ngamma ran\n> \n> ||\n> \n> ");
+}
+
+TEST(Lines, HistoryRecallAndStringRequestWithinARead) {
+    auto child = run_in_child([] {
+        setup();
+        Session s;
+        report(s.type("alpha 1\n!!\nask\nBob\n!al\nhistory\n"));
+    });
+    EXPECT_TRUE(child.returned()) << child.errors;
+    EXPECT_EQ(child.output, "\nalpha ran 1\n> "
+                            "\nalpha 1\nalpha ran 1\n> "
+                            "\nName? "
+                            "\ngot [Bob] for ask\n> "
+                            "\nalpha 1\nalpha ran 1\n> "
+                            "\nCommand History:\n   [ 1] alpha 1\n   [ 2] ask\n   [ 3] history\n> ");
+}
+
+TEST(Lines, HandlerEndingTheUserOrProgramDropsTheRestOfTheRead) {
+    auto child = run_in_child([] {
+        setup();
+        Session s;
+        report(s.type("alpha\ngone\nbeta\n") + "|");
+        REQUIRE(s.user()->in_len == 0);
+        report(s.type("beta\n"));
+    });
+    EXPECT_TRUE(child.returned()) << child.errors;
+    EXPECT_EQ(child.output, "\nalpha ran\n> \n|\nbeta ran\n> ");
+}
+
+TEST(Lines, OverlongLineIsRefusedAloneAndTheLinesAroundItRun) {
+    auto child = run_in_child([] {
+        setup();
+        Session s;
+        report(s.type_all("alpha 1\n" + std::string(3000, 'x') + "\nbeta 2\n") + "|");
+        // 2047 bytes and CR LF fit; the LF comes in the next read.
+        report(s.type_all("alpha" + std::string(2042, ' ') + "\r\ngamma\n"));
+    });
+    EXPECT_TRUE(child.returned()) << child.errors;
+    EXPECT_EQ(child.output, "\nalpha ran 1\n> " + std::string(2048, 'x') +
+                                "Input line too long, discarded\n> \nbeta ran 2\n> |"
+                                "\nalpha ran\n> \ngamma ran\n> ");
 }
 
 TEST(Editor, PerByteTraceAtMaximumDebugLevel) {

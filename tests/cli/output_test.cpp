@@ -6,6 +6,7 @@
 #include <string>
 
 #include "child.h"
+#include "remote.h"
 #include "session.h"
 
 using zntest::report;
@@ -17,13 +18,6 @@ namespace {
 char *text(const char *s) { return const_cast<char *>(s); }
 
 ulong_t watched(int fd) { return sched_find_fd(fd)->flags; }
-
-// Fills the user's side of the socketpair until the peer's buffer is full.
-void fill(const Session &s) {
-    const std::string block(4096, '#');
-    while (write(s.fd(), block.data(), block.size()) > 0) {
-    }
-}
 
 // Reads and drops what the peer has, until a test byte shows nothing else.
 void empty_peer(const Session &s) { zntest::drain(s.peer()); }
@@ -63,7 +57,7 @@ TEST(Output, FullDescriptorQueuesAndAsksForWriteInterest) {
     auto child = run_in_child([] {
         zntest::init_console();
         Session s;
-        fill(s);
+        s.fill_output();
         REQUIRE(cli_output(s.user(), text("abc"), 3, CLI_OUT_TEXT) == 0);
         REQUIRE(cli_output(s.user(), text("de"), 2, CLI_OUT_TEXT) == 0);
         REQUIRE(s.user()->out_len == 5 && memcmp(s.user()->out_buf, "abcde", 5) == 0);
@@ -125,11 +119,68 @@ TEST(Output, PromptRefusedByTheHookIsWrittenWhenWritable) {
     EXPECT_EQ(child.output, "twelve bytes");
 }
 
+std::string hooked; // what recording_hook was given, as <type:text>
+
+int recording_hook(uchar_t type, CmdUser *, void *buf, int len) {
+    hooked += "<" + std::to_string(type) + ":" + std::string(static_cast<char *>(buf), len) + ">";
+    return len;
+}
+
+int install_hook(int, char **) {
+    current_user->output_handler = recording_hook;
+    cli_printf(text("installed\n"));
+    return 0;
+}
+
+TEST(Output, HookInstalledByAHandlerSeesAllOutputAfterIt) {
+    auto child = run_in_child([] {
+        zntest::init_console();
+        cli_add_cmd(text("install"), nullptr, nullptr, install_hook, 0);
+        Session s;
+        report(s.type("install\nfoo\n") + "|" + hooked);
+    });
+    EXPECT_TRUE(child.returned()) << child.errors;
+    // The echo came before the hook and leaves first; then everything,
+    // prompts included, goes to the hook.
+    EXPECT_EQ(child.output, "\n|<2:installed\n><4:> ><1:\n><2:Command \"foo\" was not found\n><4:> >");
+}
+
+// Switches the console's debug channel to the typing user and writes a
+// line there before any output.
+int debug_here(int, char **) {
+    cli_set_debug(1, current_user->out_fd);
+    cli_remove_user(-5, -5, CLI_MATCH_BOTH);
+    cli_set_debug(0, -1);
+    return 0;
+}
+
+TEST(Output, DebugLinesComeAfterTheOutputCollectedBeforeThem) {
+    auto child = run_in_child([] {
+        zntest::init_console();
+        cli_add_cmd(text("debug-here"), nullptr, nullptr, debug_here, 0);
+        Session s;
+        report(s.type("debug-here\n"));
+    });
+    EXPECT_TRUE(child.returned()) << child.errors;
+    EXPECT_EQ(child.output, "\ncli_remove_user: Request to remove user, in_fd = -5, out_fd = -5, type = 3\n"
+                            "cli_remove_user: User not found\n> ");
+}
+
+TEST(Output, QuitSaysGoodbyeAfterTheOutputBeforeIt) {
+    auto child = run_in_child([] {
+        zntest::init_console(static_cast<ushort_t>(zntest::free_port()));
+        Session s;
+        report(s.type("history\nquit\n"));
+    });
+    EXPECT_TRUE(child.returned()) << child.errors;
+    EXPECT_EQ(child.output, "\nCommand History:\n   [ 1] history\n> \nGoodbye!\n");
+}
+
 TEST(Output, PeerThatHasGoneCostsTheUserNotTheProcess) {
     auto child = run_in_child([] {
         zntest::init_console();
         Session s;
-        fill(s);
+        s.fill_output();
         REQUIRE(cli_output(s.user(), text("queued"), 6, CLI_OUT_TEXT) == 0);
         close(s.peer());
         REQUIRE(cli_output(s.user(), text("more"), 4, CLI_OUT_TEXT) == -1);
@@ -168,7 +219,7 @@ TEST(Output, FlushGivesUpAfterAboutASecond) {
     auto child = run_in_child([] {
         zntest::init_console();
         Session s;
-        fill(s);
+        s.fill_output();
         REQUIRE(cli_output(s.user(), text("stuck"), 5, CLI_OUT_TEXT) == 0);
         const time_t start = time(nullptr);
         REQUIRE(cli_flush(s.user()) == -1);

@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <netinet/tcp.h>
+#include <sys/resource.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -51,11 +53,68 @@ TEST_F(Remote, WrongHandshakeIsIgnoredUntilTheRightOneComes) {
     EXPECT_EQ(other.command("args"), "\nargc=1\n[args]\n" + kPrompt);
 }
 
-TEST_F(Remote, CommandSentWithTheHandshakeIsDropped) {
+TEST_F(Remote, CommandsSentWithTheHandshakeRunAfterTheAcknowledgement) {
     Client other(daemon.port());
-    other.send(kHandshake + "args dropped\n");
+    other.send(kHandshake + "args a\nargs b\n");
+    EXPECT_EQ(other.read_until("[b]\n" + kPrompt),
+              kAck + kPrompt + "\nargc=2\n[args]\n[a]\n" + kPrompt + "\nargc=2\n[args]\n[b]\n" + kPrompt);
+}
+
+TEST_F(Remote, HandshakeOneBytePerWrite) {
+    Client other(daemon.port());
+    const int on = 1;
+    setsockopt(other.fd(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    for (char c : kHandshake) {
+        other.send(std::string(1, c));
+        usleep(20000);
+    }
     EXPECT_EQ(other.read_exactly(kAck.size() + kPrompt.size()), kAck + kPrompt);
-    EXPECT_EQ(other.command("args kept"), "\nargc=2\n[args]\n[kept]\n" + kPrompt);
+    EXPECT_EQ(other.command("args x"), "\nargc=2\n[args]\n[x]\n" + kPrompt);
+}
+
+// The reply of "args" with the given words, up to its prompt.
+std::string args_reply(const std::vector<std::string> &words) {
+    std::string reply = "\nargc=" + std::to_string(words.size() + 1) + "\n[args]\n";
+    for (const std::string &w : words)
+        reply += "[" + w + "]\n";
+    return reply + kPrompt;
+}
+
+TEST_F(Remote, LinesSentTogetherRunInTurn) {
+    client->send("args a\nargs b\n");
+    EXPECT_EQ(client->read_until("[b]\n" + kPrompt), args_reply({"a"}) + args_reply({"b"}));
+    client->send("args a\rargs b\r\nargs c\n");
+    EXPECT_EQ(client->read_until("[c]\n" + kPrompt), args_reply({"a"}) + args_reply({"b"}) + args_reply({"c"}));
+    std::string fifty, expected;
+    for (int i = 0; i < 50; ++i) {
+        fifty += "args " + std::to_string(i) + "\n";
+        expected += args_reply({std::to_string(i)});
+    }
+    client->send(fifty);
+    EXPECT_EQ(client->read_until("[49]\n" + kPrompt), expected);
+}
+
+TEST_F(Remote, PartialLinesAndLineEndsSplitAcrossWrites) {
+    client->send("args a\nargs b\nar");
+    EXPECT_EQ(client->read_until(kPrompt + "ar"), args_reply({"a"}) + args_reply({"b"}) + "ar");
+    client->send("gs c\r");
+    EXPECT_EQ(client->read_until(kPrompt), args_reply({"c"}));
+    // The LF of the CR LF above ends nothing; the lone LF below does.
+    client->send("\nargs d\n\n");
+    EXPECT_EQ(client->read_until("\n" + kPrompt + "\n" + kPrompt), args_reply({"d"}) + "\n" + kPrompt);
+}
+
+TEST_F(Remote, RecallAndStringRequestWithinOneWrite) {
+    client->send("args one\n!!\nask\nAda\nhistory\n");
+    EXPECT_EQ(client->read_until("history\n" + kPrompt),
+              args_reply({"one"}) + "\nargs one" + args_reply({"one"}) + "\nYour name? \ngot [Ada]\n" + kPrompt +
+                  "\nCommand History:\n   [ 1] args one\n   [ 2] ask\n   [ 3] history\n" + kPrompt);
+}
+
+TEST_F(Remote, MessageLinesWithinOneWrite) {
+    client->send("message-mode\nhello\n/back\nargs\n");
+    EXPECT_EQ(client->read_until("[args]\n" + kPrompt),
+              "\n" + kPrompt + "\nMSG(5):hello\n" + kPrompt + "\n" + kPrompt + args_reply({}));
 }
 
 TEST_F(Remote, HelpListings) {
@@ -184,6 +243,12 @@ TEST_F(Remote, OverlongLineIsDiscardedAndTheUserGoesOn) {
     client->send(std::string(5000, 'y'));
     client->send("tail of it\n");
     EXPECT_EQ(client->command("args next"), "\nargc=2\n[args]\n[next]\n" + kPrompt);
+    // Lines before and after an overlong one in the same write run.
+    client->send("args a\n" + std::string(5000, 'z') + "\nargs b\n");
+    const std::string got = client->read_until("[b]\n" + kPrompt);
+    EXPECT_TRUE(got.starts_with(args_reply({"a"}) + std::string(2048, 'z') + "Input line too long, discarded\n" +
+                                kPrompt + args_reply({"b"})))
+        << got;
 }
 
 TEST_F(Remote, LineWithTooManyWordsIsRefused) {
@@ -213,9 +278,17 @@ TEST_F(Remote, SchedulerCommands) {
     EXPECT_EQ(client->command("sched-debug"), "\nUsage:  sched-debug <on|max|off>\n" + kPrompt);
 }
 
+TEST_F(Remote, DebugLinesComeAfterTheEcho) {
+    EXPECT_EQ(client->command("cli-debug on"), "\nCLI Debugging is now enabled\n" + kPrompt);
+    const std::string reply = client->command("args x");
+    EXPECT_TRUE(reply.starts_with("\ncli_receive_data: [FD ")) << reply;
+    EXPECT_TRUE(reply.ends_with("] Received Command \"args\" - Found, Executing..\nargc=2\n[args]\n[x]\n" + kPrompt))
+        << reply;
+}
+
 TEST_F(Remote, DebugChannelEndsWithTheUserWhoOpenedIt) {
     EXPECT_EQ(client->command("cli-debug on"), "\nCLI Debugging is now enabled\n" + kPrompt);
-    const std::string reply = client->command("sched-debug on"); // debug lines come first
+    const std::string reply = client->command("sched-debug on");
     EXPECT_TRUE(reply.ends_with("Scheduler Debugging is now enabled\n" + kPrompt)) << reply;
     client->send("quit\n");
     bool eof = false;
@@ -295,6 +368,57 @@ TEST(RemoteRestart, RestartedDaemonBindsItsPortAtOnce) {
     Daemon second({}, port);
     ASSERT_TRUE(second.ready()) << second.errors();
     EXPECT_EQ(second.port(), port);
+}
+
+// CPU time (user and system) of the children reaped so far, in seconds.
+double children_cpu_seconds() {
+    rusage usage{};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+int count_of(const std::string &text, const std::string &what) {
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+TEST(RemoteLimits, OutOfDescriptorsTheDaemonRestsAndServesOnceOneIsFree) {
+    Daemon daemon({"--max-fds", "12", "--debug"});
+    ASSERT_TRUE(daemon.ready()) << daemon.errors();
+    // Users take the descriptors until a connection is no longer accepted.
+    std::vector<std::unique_ptr<Client>> served;
+    std::unique_ptr<Client> waiting;
+    while (!waiting && served.size() < 12) {
+        auto c = std::make_unique<Client>(daemon.port());
+        ASSERT_TRUE(c->connected());
+        c->send(kHandshake);
+        if (c->read_exactly(kAck.size() + kPrompt.size(), 1000) == kAck + kPrompt)
+            served.push_back(std::move(c));
+        else
+            waiting = std::move(c);
+    }
+    ASSERT_TRUE(waiting && served.size() >= 2);
+    // Meanwhile the others are served, and the daemon rests.
+    for (int round = 0; round < 5; ++round) {
+        EXPECT_EQ(served[0]->command("args " + std::to_string(round)), args_reply({std::to_string(round)}));
+        usleep(500000);
+    }
+    // A user leaves: the waiting connection is taken and served.
+    served.back()->send("quit\n");
+    bool eof = false;
+    served.back()->read_to_eof(eof);
+    EXPECT_EQ(waiting->read_exactly(kAck.size() + kPrompt.size(), 3000), kAck + kPrompt);
+    EXPECT_EQ(waiting->command("args w"), args_reply({"w"}));
+    served[0]->send("shutdown\n");
+    ASSERT_EQ(daemon.wait_exit(), 0);
+    // A loop retrying accept() at full speed would have used about 2.5 s.
+    EXPECT_LT(children_cpu_seconds(), 0.3);
+    const int pauses = count_of(daemon.errors(), "cli_fd_event: Out of descriptors, not accepting for 1 second\n");
+    EXPECT_GE(pauses, 2) << daemon.errors(); // one a second
+    EXPECT_LE(pauses, 5) << daemon.errors();
 }
 
 TEST(RemoteAddress, ListensOnlyOnTheGivenAddress) {

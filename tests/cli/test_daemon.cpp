@@ -1,10 +1,12 @@
 // test_daemon.cpp -- a small console daemon that the end-to-end tests drive over TCP and a pty.
 //
 // Usage: cli_test_daemon PORT [--listen ADDR] [--console [CMD]] [--debug]
-// Without --console it prints "ready\n" on standard error once the console
+//                           [--max-fds N]
+// --max-fds lowers the limit of open descriptors to N. Without --console it prints "ready\n" on standard error once the console
 // is set up, or "cli_init failed\n" (exit status 3) when the port could not
 // be opened.
 #include <dirent.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -129,7 +131,8 @@ const Command commands[] = {
 
 int main(int argc, char **argv) {
     if (argc < 2) {
-        fprintf(stderr, "usage: %s PORT [--listen ADDR] [--console [CMD]] [--debug]\n", argv[0]);
+        fprintf(stderr, "usage: %s PORT [--listen ADDR] [--console [CMD]] [--debug] [--max-fds N]\n",
+                argv[0]);
         return 2;
     }
     const auto port = static_cast<ushort_t>(atoi(argv[1]));
@@ -145,6 +148,12 @@ int main(int argc, char **argv) {
                 console_cmd = argv[++i];
         } else if (strcmp(argv[i], "--debug") == 0) {
             cli_set_debug(1, STDERR_FILENO);
+        } else if (strcmp(argv[i], "--max-fds") == 0 && i + 1 < argc) {
+            rlimit limit{};
+            getrlimit(RLIMIT_NOFILE, &limit);
+            limit.rlim_cur = static_cast<rlim_t>(atoi(argv[++i]));
+            if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+                return 2;
         }
     }
     sched_init();

@@ -92,6 +92,18 @@ TEST(Users, ConsoleRunsItsCommandWithoutEcho) {
     EXPECT_EQ(child.output, "Command History:\n   [ 1] history\n> ");
 }
 
+TEST(Users, ConsoleCommandOfSeveralLinesRunsEach) {
+    auto child = run_in_child([] {
+        const int peer = console_peer();
+        zntest::init_console();
+        REQUIRE(cli_add_console(text("history\rhistory\n"), nullptr) == 0);
+        report(zntest::drain(peer));
+    });
+    EXPECT_TRUE(child.returned()) << child.errors;
+    EXPECT_EQ(child.output, "Command History:\n   [ 1] history\n> "
+                            "Command History:\n   [ 1] history\n   [ 2] history\n> ");
+}
+
 TEST(Users, ConsoleWithoutCommandShowsThePrompt) {
     auto child = run_in_child([] {
         const int peer = console_peer();
@@ -136,6 +148,90 @@ TEST(Users, EndOfInputRemovesTheUserClosesItsSocketAndSilencesItsDebugChannels) 
     });
     EXPECT_TRUE(child.returned()) << child.errors;
     EXPECT_EQ(child.output, "\nCommand History:\n   [ 1] history\n> ");
+}
+
+TEST(Users, DebugChannelsStayWithDescriptorsTheConsoleKeeps) {
+    auto child = run_in_child([] {
+        // The console reads a socketpair and writes to the report, where
+        // both debug channels write too.
+        const int peer = console_peer();
+        REQUIRE(dup2(zntest::report_fd(), STDOUT_FILENO) == STDOUT_FILENO);
+        sched_set_debug(1, STDOUT_FILENO);
+        zntest::init_console();
+        cli_set_debug(1, STDOUT_FILENO);
+        REQUIRE(cli_add_console(nullptr, nullptr) == 0);
+        // Removing a remote user leaves its socket open, and the channels.
+        Session s;
+        cli_set_debug(1, s.fd());
+        sched_set_debug(1, s.fd());
+        REQUIRE(cli_remove_user(s.fd(), s.fd(), CLI_MATCH_BOTH) == 0);
+        REQUIRE(cli_debug_fd == s.fd() && sched_debug_fd == s.fd());
+        cli_set_debug(1, STDOUT_FILENO);
+        sched_set_debug(1, STDOUT_FILENO);
+        // End of the console's input removes it; the loop has nothing left
+        // to do, cleans up and ends the process.
+        close(peer);
+        sched_loop();
+    });
+    EXPECT_TRUE(child.exited_zero()) << child.errors;
+    EXPECT_NE(child.output.find("cli_fd_event: Disconnect on fd 0\n"
+                                "cli_remove_user: Request to remove user, in_fd = 0, out_fd = 0, type = 0\n"),
+              std::string::npos)
+        << child.output;
+    EXPECT_TRUE(child.output.ends_with("cli_cleanup: Preparing for shutdown...\n"
+                                      "sched_loop: Done Cleaning Up\n"))
+        << child.output;
+}
+
+// The removal lines written to the debug pipe since the last look, with
+// the descriptor numbers of s shown as "S".
+std::string removals(zntest::DebugPipe &debug, const Session &s) {
+    std::string lines;
+    const std::string all = debug.take();
+    for (size_t at = 0, end; (end = all.find('\n', at)) != std::string::npos; at = end + 1) {
+        std::string line = all.substr(at, end + 1 - at);
+        if (!line.starts_with("cli_remove_user:"))
+            continue;
+        for (size_t n; (n = line.find("= " + std::to_string(s.fd()) + ",")) != std::string::npos;)
+            line.replace(n + 2, std::to_string(s.fd()).size(), "S");
+        lines += line;
+    }
+    return lines;
+}
+
+TEST(Users, EveryRemovalPrintsTheRemovalLine) {
+    auto child = run_in_child([] {
+        zntest::init_console(static_cast<ushort_t>(zntest::free_port()));
+        zntest::DebugPipe debug;
+        {
+            Session s; // end of input
+            close(s.peer());
+            cli_fd_event(s.fd(), s.user(), 1, 0, 0);
+            report(removals(debug, s) + "|");
+        }
+        {
+            Session s; // a failed write of pending output
+            s.fill_output();
+            REQUIRE(cli_output(s.user(), text("queued"), 6, CLI_OUT_TEXT) == 0);
+            close(s.peer());
+            REQUIRE(cli_output(s.user(), text("more"), 4, CLI_OUT_TEXT) == -1);
+            report(removals(debug, s) + "|");
+        }
+        for (const char *word : {"quit\n", "exit\n", "bye\n", "logout\n", "\x04"}) {
+            Session s;
+            s.type(word);
+            REQUIRE(cli_find_user(s.fd(), s.fd(), CLI_MATCH_ANY) == nullptr);
+            report(removals(debug, s) + "|");
+        }
+        Session s;
+        REQUIRE(cli_remove_user(s.fd(), s.fd(), CLI_MATCH_BOTH) == 0);
+        report(removals(debug, s));
+    });
+    EXPECT_TRUE(child.returned()) << child.errors;
+    const std::string any = "cli_remove_user: Request to remove user, in_fd = S, out_fd = S, type = 0\n|";
+    EXPECT_EQ(child.output, any + "cli_remove_user: Request to remove user, in_fd = 0, out_fd = S, type = 2\n|" +
+                                any + any + any + any + any +
+                                "cli_remove_user: Request to remove user, in_fd = S, out_fd = S, type = 3\n");
 }
 
 TEST(Users, TerminalIsRawWhileItsUserExists) {
@@ -242,6 +338,38 @@ TEST(Listener, AcceptedSocketsAreNonBlockingRemoteUsers) {
         REQUIRE(sched_find_fd(up->in_fd)->flags == 5);
     });
     EXPECT_TRUE(child.returned()) << child.errors;
+}
+
+TEST(Listener, OutOfDescriptorsTheListenerRestsUntilAUserLeaves) {
+    auto child = run_in_child([] {
+        zntest::init_console(static_cast<ushort_t>(zntest::free_port()));
+        zntest::DebugPipe debug;
+        Session leaving;
+        zntest::Client waiting(cli_port);
+        REQUIRE(waiting.connected());
+        rlimit lim;
+        getrlimit(RLIMIT_NOFILE, &lim);
+        lim.rlim_cur = 64;
+        REQUIRE(setrlimit(RLIMIT_NOFILE, &lim) == 0);
+        int spare = open("/dev/null", O_RDONLY);
+        for (int fd; (fd = dup(spare)) >= 0;)
+            spare = fd;
+        debug.take();
+        cli_fd_event(cli_accept_fd, nullptr, 1, 0, 0);
+        char pause_name[] = "CLI Accept Pause";
+        REQUIRE(sched_find_fd(cli_accept_fd)->flags == 0);
+        REQUIRE(sched_find_task(nullptr, nullptr, pause_name, SCHED_MATCH_NAME) != nullptr);
+        report(debug.take() + "|");
+        close(spare);
+        REQUIRE(cli_remove_user(leaving.fd(), leaving.fd(), CLI_MATCH_BOTH) == 0);
+        REQUIRE(sched_find_fd(cli_accept_fd)->flags == 7);
+        REQUIRE(sched_find_task(nullptr, nullptr, pause_name, SCHED_MATCH_NAME) == nullptr);
+        cli_fd_event(cli_accept_fd, nullptr, 1, 0, 0);
+        REQUIRE(CmdUserList && std::string(CmdUserList->who) == "Remote User");
+    });
+    EXPECT_TRUE(child.returned()) << child.errors;
+    EXPECT_EQ(child.output, "cli_fd_event: Accept failed, Too many open files\n"
+                            "cli_fd_event: Out of descriptors, not accepting for 1 second\n|");
 }
 
 TEST(Listener, ConnectionThatCannotBeWatchedIsClosedAtOnce) {

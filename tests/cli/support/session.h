@@ -2,6 +2,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -50,6 +51,31 @@ inline void make_pipe(int p[2]) {
 // Everything the peer can read now (its end is non-blocking).
 inline std::string drain(int fd) { return read_all(fd); }
 
+// The console's debug channel on a pipe, to look at what it wrote.
+class DebugPipe {
+public:
+    DebugPipe() {
+        make_pipe(ends_);
+        fcntl(ends_[0], F_SETFL, O_NONBLOCK);
+        cli_set_debug(1, ends_[1]);
+    }
+
+    // Everything written since the last look.
+    std::string take() { return drain(ends_[0]); }
+
+    // How often text appears in what was written since the last look.
+    int count(const std::string &text) {
+        const std::string seen = take();
+        int n = 0;
+        for (size_t at = seen.find(text); at != std::string::npos; at = seen.find(text, at + 1))
+            ++n;
+        return n;
+    }
+
+private:
+    int ends_[2];
+};
+
 class Session {
 public:
     // A user on a new socketpair, past the handshake (state 1) unless
@@ -77,6 +103,24 @@ public:
         REQUIRE(write(peer_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()));
         cli_fd_event(fd_, up_, 1, 0, 0);
         return drain(peer_);
+    }
+
+    // Sends bytes in one write, and lets the user read until none are left
+    // (reads take at most 2048 bytes); returns what the user got back.
+    std::string type_all(const std::string &bytes) {
+        REQUIRE(write(peer_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()));
+        pollfd ready{fd_, POLLIN, 0};
+        while (poll(&ready, 1, 0) > 0 && cli_find_user(fd_, fd_, CLI_MATCH_BOTH) == up_)
+            cli_fd_event(fd_, up_, 1, 0, 0);
+        return drain(peer_);
+    }
+
+    // Writes to the user's side until the peer's receive buffer is full, so
+    // that output can only queue.
+    void fill_output() const {
+        const std::string block(4096, '#');
+        while (write(fd_, block.data(), block.size()) > 0) {
+        }
     }
 
     // Sends each byte as a read of its own; returns everything sent back.
