@@ -85,6 +85,12 @@ void listener_close();            // closes cli_accept_fd if open
 void accept_connection();
 int receive_handshake(CmdUser *up); // state 0; always -1
 
+// ---- activation.cpp ----
+
+// cli_init: takes the listening sockets the service manager passed, if any
+// (cli_accept_fd and cli_port are then set), and removes its variables.
+void take_passed_listeners();
+
 // ---- output.cpp ----
 
 int output(CmdUser *up, std::string_view text, uchar_t type);
