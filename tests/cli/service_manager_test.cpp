@@ -8,12 +8,11 @@
 #include "manager.h"
 
 using zntest::Client;
-using zntest::defined;
 using zntest::FakeManager;
 using zntest::inode_of;
 using zntest::kListenVariables;
+using zntest::leftover_variables;
 using zntest::kNotifyVariables;
-using zntest::kUntouched;
 using zntest::Listener;
 using zntest::nobody_listens;
 using zntest::Strings;
@@ -42,8 +41,7 @@ TEST(SocketActivation, ConsoleServesThePassedSocketAndBindsNothing) {
     EXPECT_NE(sockets.find("\n3        RWE     "), std::string::npos) << sockets;
     EXPECT_NE(sockets.find("CLI Accept\n"), std::string::npos) << sockets;
     EXPECT_TRUE(nobody_listens(own_port));
-    EXPECT_EQ(defined(daemon.environment(), kListenVariables), Strings{});
-    EXPECT_EQ(defined(daemon.environment(), {kUntouched.first}), Strings{kUntouched.first + "=" + kUntouched.second});
+    EXPECT_EQ(leftover_variables(daemon, kListenVariables), Strings{});
 
     // A port is served, so "shutdown" is there.
     client.send("shutdown\n");
@@ -76,7 +74,7 @@ TEST(SocketActivation, VariablesForAnotherProcessAreRemovedAndIgnored) {
     const int own_port = zntest::free_port();
     ManagedDaemon daemon(own_port, {}, {{passed.fd}, "1"});
     ASSERT_TRUE(daemon.ready()) << daemon.errors();
-    EXPECT_EQ(defined(daemon.environment(), kListenVariables), Strings{});
+    EXPECT_EQ(leftover_variables(daemon, kListenVariables), Strings{});
     EXPECT_EQ(daemon.descriptor(3), "socket:[" + inode_of(passed.fd) + "]");
     Client client(own_port);
     ASSERT_TRUE(client.login());
@@ -93,8 +91,7 @@ TEST(Notifications, DaemonReportsToTheManager) {
     const auto ready = manager.until("READY=1", 10000);
     ASSERT_EQ(zntest::texts(ready), Strings{"READY=1"});
     EXPECT_EQ(ready[0].sender, daemon.pid());
-    EXPECT_EQ(defined(daemon.environment(), kNotifyVariables), Strings{});
-    EXPECT_EQ(defined(daemon.environment(), {kUntouched.first}), Strings{kUntouched.first + "=" + kUntouched.second});
+    EXPECT_EQ(leftover_variables(daemon, kNotifyVariables), Strings{});
 
     Client client(port);
     ASSERT_TRUE(client.login());

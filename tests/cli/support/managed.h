@@ -100,6 +100,16 @@ public:
         return entries;
     }
 
+    // A 32-bit build on a kernel without 32-bit support runs through a
+    // user-mode emulator, whose /proc/<pid>/environ shows the emulator's own
+    // environment rather than the program's.
+    bool emulated() const {
+        char exe[256];
+        const ssize_t n = readlink(("/proc/" + std::to_string(pid()) + "/exe").c_str(), exe, sizeof exe);
+        const std::string path = n > 0 ? std::string(exe, static_cast<size_t>(n)) : "";
+        return path.substr(path.rfind('/') + 1).starts_with("qemu-");
+    }
+
     // What the program's descriptor fd is, as /proc shows it ("" when closed).
     std::string descriptor(int fd) const {
         char target[256];
@@ -141,6 +151,19 @@ inline Strings defined(const Strings &environment, const Strings &names) {
             if (entry.starts_with(name + "="))
                 found.push_back(entry);
     return found;
+}
+
+// The variables of names that other processes still see in the program's
+// environment, and a remark when kUntouched is not there (then it is not
+// the program's environment). Nothing to see under an emulator.
+inline Strings leftover_variables(const Managed &program, const Strings &names) {
+    if (program.emulated())
+        return {};
+    const Strings environment = program.environment();
+    Strings left = defined(environment, names);
+    if (defined(environment, {kUntouched.first}) != Strings{kUntouched.first + "=" + kUntouched.second})
+        left.push_back(kUntouched.first + " is missing");
+    return left;
 }
 
 inline const Strings kListenVariables = {"LISTEN_PID", "LISTEN_FDS", "LISTEN_FDNAMES"};
