@@ -59,9 +59,11 @@ bool set_address(std::string_view name) {
     return true;
 }
 
-// Half of $WATCHDOG_USEC in whole seconds, at least 1; 0 when the variable
-// is unset or 0, or when $WATCHDOG_PID names another process.
+// Half of $WATCHDOG_USEC in whole seconds, at least 1 and at most a day
+// (which keeps due times within a 32-bit ulong_t); 0 when the variable is
+// unset or 0, or when $WATCHDOG_PID names another process.
 ulong_t watchdog_period() {
+    constexpr unsigned long long longest = 24 * 3600;
     const auto usecs = zn::environment_number("WATCHDOG_USEC");
     if (!usecs || *usecs == 0)
         return 0;
@@ -70,7 +72,7 @@ ulong_t watchdog_period() {
         if (!pid || *pid != static_cast<unsigned long long>(getpid()))
             return 0;
     }
-    return static_cast<ulong_t>(std::max<unsigned long long>(1, *usecs / 2 / 1000000));
+    return static_cast<ulong_t>(std::clamp<unsigned long long>(*usecs / 2 / 1000000, 1, longest));
 }
 
 void watchdog_ping(void *);

@@ -41,9 +41,12 @@ void watch_quiet_pipe() {
     REQUIRE(sched_add_fd(fds[0], ignore_fd, nullptr, SCHED_FD_READ, name_fd) == 0);
 }
 
-// The child's environment as the manager would set it.
+// The child's environment as the manager would set it (the test's own
+// manager, if it has one, is forgotten).
 void manager_environment(const FakeManager &manager, const char *watchdog_usec = nullptr,
                          const std::string &watchdog_pid = "") {
+    unsetenv("WATCHDOG_USEC");
+    unsetenv("WATCHDOG_PID");
     setenv("NOTIFY_SOCKET", manager.address().c_str(), 1);
     if (watchdog_usec)
         setenv("WATCHDOG_USEC", watchdog_usec, 1);
@@ -210,9 +213,10 @@ TEST(NotifyWatchdog, NotArmedForAnotherProcess) {
 }
 
 // The watchdog is a task like any other, listed under its name with its
-// period: half the time-out in whole seconds, at least one.
+// period: half the time-out in whole seconds, at least one, at most a day.
 TEST(NotifyWatchdog, ListedWithHalfTheTimeOutInWholeSeconds) {
-    for (const auto &[usec, period] : {std::pair{"10000000", 5ul}, {"3999999", 1ul}, {"500000", 1ul}}) {
+    for (const auto &[usec, period] :
+         {std::pair{"10000000", 5ul}, {"3999999", 1ul}, {"500000", 1ul}, {"18446744073709551615", 86400ul}}) {
         FakeManager manager;
         auto child = run_in_child([&] {
             manager_environment(manager, usec);

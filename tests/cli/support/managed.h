@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <utility>
 #include <vector>
@@ -47,6 +48,10 @@ struct Passed {
     std::vector<int> fds;
     std::string listen_pid = "";
 };
+
+// The variables of socket activation and of notifications.
+inline const Strings kListenVariables = {"LISTEN_PID", "LISTEN_FDS", "LISTEN_FDNAMES"};
+inline const Strings kNotifyVariables = {"NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"};
 
 // The variable every managed program also gets, which must survive.
 inline const std::pair<std::string, std::string> kUntouched{"ZN_TEST_UNTOUCHED", "kept"};
@@ -120,8 +125,13 @@ public:
 
 private:
     // In the child: descriptors moved to 3, 4, ... (out of the way first, as
-    // they may sit there already), open across exec; then the environment.
+    // they may sit there already), open across exec; then the environment,
+    // without the manager variables the tests themselves may have been
+    // started with.
     static void hand_over(const Environment &environment, const Passed &passed) {
+        for (const Strings *names : {&kListenVariables, &kNotifyVariables})
+            for (const std::string &name : *names)
+                unsetenv(name.c_str());
         std::vector<int> moved;
         for (int fd : passed.fds)
             moved.push_back(fcntl(fd, F_DUPFD_CLOEXEC, 100));
@@ -165,9 +175,6 @@ inline Strings leftover_variables(const Managed &program, const Strings &names) 
         left.push_back(kUntouched.first + " is missing");
     return left;
 }
-
-inline const Strings kListenVariables = {"LISTEN_PID", "LISTEN_FDS", "LISTEN_FDNAMES"};
-inline const Strings kNotifyVariables = {"NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"};
 
 // What /proc shows for a descriptor of the same file as fd: "pipe:[N]" or
 // "socket:[N]" with this N.
