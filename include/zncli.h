@@ -162,7 +162,8 @@ typedef struct CmdDebug {
 ZN_EXPORT extern CmdUser *CmdUserList, *CmdUserList_end; /* in order of adding */
 ZN_EXPORT extern CmdUser *current_user; /* user whose input is handled, else null */
 ZN_EXPORT extern CmdDebug CliDebug;
-ZN_EXPORT extern ushort_t cli_port;     /* port given to cli_init; 0 = none */
+ZN_EXPORT extern ushort_t cli_port;     /* port served: cli_init's, or that of the
+                                           service manager's socket; 0 = none */
 ZN_EXPORT extern int cli_accept_fd;     /* listening socket; -1 = none */
 ZN_EXPORT extern int cli_initialized;   /* 1 after cli_init */
 
@@ -178,7 +179,16 @@ ZN_EXPORT int cli_set_listen_address(const char *addr);
  * commands, and the clean-up task "CLI Cleanup". With a port other than 0
  * it listens there (SO_REUSEADDR, backlog 1) and registers the socket as
  * "CLI Accept". Call after sched_init(). Returns 0, or -1 when the listening
- * socket could not be set up (the console is usable all the same). */
+ * socket could not be set up (the console is usable all the same).
+ *
+ * Socket activation: when the service manager passed descriptors to this
+ * process ($LISTEN_PID is this process, $LISTEN_FDS counts them from
+ * descriptor 3 on), the first listening TCP socket over IPv4 among them
+ * becomes "CLI Accept" instead, whatever the port argument and the listen
+ * address: nothing is bound, and cli_port takes the socket's port. Other
+ * descriptors are left open and untouched. Every call removes $LISTEN_PID,
+ * $LISTEN_FDS and $LISTEN_FDNAMES from the environment; an application that
+ * wants the descriptors the console leaves must read them first. */
 ZN_EXPORT int cli_init(ushort_t debug_port);
 
 /* Add the local terminal (standard input and output) as user "Console",

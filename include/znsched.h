@@ -21,6 +21,13 @@
  *     gettimeofday() for handler and idle durations.
  *   - Debug lines go to the descriptor given to sched_set_debug(), one
  *     write() per line, at level 1 (on) or 2 (maximum).
+ *
+ * Under a service manager (the environment names $NOTIFY_SOCKET), the
+ * scheduler reports "READY=1" when sched_loop() starts, "WATCHDOG=1" from
+ * its task "Service Watchdog" when $WATCHDOG_USEC asks for a watchdog, and
+ * "STOPPING=1" when the clean-up tasks are about to run. sched_init() reads
+ * $NOTIFY_SOCKET, $WATCHDOG_USEC and $WATCHDOG_PID and removes them from
+ * the environment. Without $NOTIFY_SOCKET nothing of this happens.
  */
 #ifndef ZN_ZNSCHED_H
 #define ZN_ZNSCHED_H
@@ -124,14 +131,35 @@ ZN_EXPORT extern SchedFD *current_fd;         /* dispatched descriptor, else nul
 
 /* Initialise once per process: empties the lists, seeds the idle record,
  * sets the next TID to 1 and installs sched_handle_signal for SIGINT, SIGTERM
- * and SIGQUIT. Returns 0. */
+ * and SIGQUIT. Reads and removes the service manager's variables
+ * $NOTIFY_SOCKET (an absolute path, or an abstract name after "@"),
+ * $WATCHDOG_USEC and $WATCHDOG_PID; an unusable value means no manager, or
+ * no watchdog. Returns 0. */
 ZN_EXPORT int sched_init(void);
 
 /* Run passes until sched_stop_loop(); then return with every task and
  * descriptor in place. On shutdown it never returns: the clean-up tasks run
  * once in registration order, all records are released and exit(0) ends the
- * process. Before sched_init() it returns at once. */
+ * process. Before sched_init() it returns at once.
+ * Under a service manager, the first call sends "READY=1" before its first
+ * pass, and every call arms the watchdog: a periodic task "Service
+ * Watchdog" sending "WATCHDOG=1" every half of $WATCHDOG_USEC, in whole
+ * seconds and at least 1 (only when $WATCHDOG_PID was unset or this
+ * process). The watchdog never keeps an otherwise idle loop alive: left
+ * alone, it retires, and the loop shuts down at most one period later than
+ * it would without it. Shutdown sends "STOPPING=1" before the first
+ * clean-up task. */
 ZN_EXPORT void sched_loop(void);
+
+/* Send one notification to the service manager: a state line such as
+ * "STATUS=serving 3 users" or "RELOADING=1" (several may be joined by
+ * newlines). The datagram leaves at once or not at all: it never blocks and
+ * never raises SIGPIPE. The socket to the manager is opened by the first
+ * call and closed on exec. Returns 0 when sent, -1 when there is no
+ * manager (no usable $NOTIFY_SOCKET at sched_init(), or before it), -22
+ * (EINVAL) for a null state, or the negated errno of the failed send, for
+ * example -11 (EAGAIN) when the manager's queue is full. */
+ZN_EXPORT int sched_notify(const char *state);
 
 /* Request shutdown; safe at any time, from any handler. */
 ZN_EXPORT void sched_shutdown(void);

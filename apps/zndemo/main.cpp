@@ -5,8 +5,14 @@
 //   3. cli_add_console() when standard input is a terminal
 //   4. own commands and tasks, db_register_cmds(), database settings, databases
 //   5. sched_loop(), which ends the process at shutdown
+// Under a service manager the libraries do the talking: the scheduler
+// reports readiness, watchdog pings and stopping, and cli_init takes a
+// listening socket the manager passed.
 // The prompt is set last, once the start-up log is on the terminal, and the
 // local console is shown it then; remote users are served only in the loop.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -39,17 +45,37 @@ const Command own_commands[] = {
     {"stats", nullptr, "Show the daemon's statistics", cmd_stats},
 };
 
+// The address the console's listener is bound to: the one chosen with
+// --listen, or that of a socket passed by the service manager.
+std::string listening_address() {
+    sockaddr_in local{};
+    socklen_t len = sizeof local;
+    char text[INET_ADDRSTRLEN] = "?";
+    if (getsockname(cli_accept_fd, reinterpret_cast<sockaddr *>(&local), &len) == 0)
+        inet_ntop(AF_INET, &local.sin_addr, text, sizeof text);
+    return text;
+}
+
 void start_console_listener(const Options &opt) {
     cli_set_listen_address(opt.listen.c_str());
     if (cli_init(static_cast<ushort_t>(opt.port)) != 0)
         refuse_start("cannot listen on %s port %d: %s. Is another daemon using it? Choose another "
                      "port with --port",
                      opt.listen.c_str(), opt.port, strerror(errno));
-    if (opt.port)
-        log_line("remote consoles on %s port %d (connect with: znconsole %s %d)", opt.listen.c_str(),
-                 opt.port, opt.listen.c_str(), opt.port);
-    else
+    if (cli_accept_fd != -1) {
+        const std::string address = listening_address();
+        log_line("remote consoles on %s port %d (connect with: znconsole %s %d)", address.c_str(), cli_port,
+                 address.c_str(), cli_port);
+    } else {
         log_line("remote consoles are off (--port 0)");
+    }
+}
+
+// With --status, the service manager learns that zndemo is starting; a
+// warning when there is no manager to tell.
+void announce_starting(const Options &opt) {
+    if (opt.status && sched_notify("STATUS=starting") == -1)
+        log_line("--status: no service manager to report to (NOTIFY_SOCKET is not set)");
 }
 
 // The local console, when wanted and standard input is a terminal.
@@ -64,11 +90,11 @@ bool attach_local_console(const Options &opt) {
 
 // Step 4 up to the databases: own commands and tasks, then the database's
 // commands.
-void register_commands_and_tasks() {
+void register_commands_and_tasks(const Options &opt) {
     for (const Command &c : own_commands)
         cli_add_cmd(const_cast<char *>(c.name), const_cast<char *>(c.usage), const_cast<char *>(c.desc),
                     c.handler, 0);
-    start_statistics();
+    start_statistics(opt.status);
     db_register_cmds(cli_add_cmd, cli_printf);
 }
 
@@ -94,9 +120,10 @@ int main(int argc, char **argv) {
     const std::string data_dir = prepare_data_dir(opt.data);
 
     sched_init();
+    announce_starting(opt);
     start_console_listener(opt);
     const bool console = attach_local_console(opt);
-    register_commands_and_tasks();
+    register_commands_and_tasks(opt);
     open_sample_database(data_dir);
     save_sample_database_at_shutdown(data_dir);
 

@@ -12,13 +12,14 @@ namespace zndemo {
 
 namespace {
 
-enum OptionId { opt_port = 1, opt_listen, opt_data, opt_no_console, opt_help };
+enum OptionId { opt_port = 1, opt_listen, opt_data, opt_no_console, opt_status, opt_help };
 
 const option long_options[] = {
     {"port", required_argument, nullptr, opt_port},
     {"listen", required_argument, nullptr, opt_listen},
     {"data", required_argument, nullptr, opt_data},
     {"no-console", no_argument, nullptr, opt_no_console},
+    {"status", no_argument, nullptr, opt_status},
     {"help", no_argument, nullptr, opt_help},
     {nullptr, 0, nullptr, 0},
 };
@@ -63,6 +64,9 @@ bool apply(int id, const char *value, Options &opt) {
     case opt_no_console:
         opt.console = false;
         return true;
+    case opt_status:
+        opt.status = true;
+        return true;
     }
     return false;
 }
@@ -91,7 +95,7 @@ ParseResult parse_options(int argc, char **argv, Options &opt) {
 }
 
 const char *usage() {
-    return "Usage: zndemo [--port N] [--listen ADDR] [--data DIR] [--no-console] [--help]\n"
+    return "Usage: zndemo [--port N] [--listen ADDR] [--data DIR] [--no-console] [--status] [--help]\n"
            "\n"
            "The zn reference daemon: a console on the terminal and on TCP, the database\n"
            "commands, and a sample database kept in DIR/sample.db.\n"
@@ -100,10 +104,15 @@ const char *usage() {
            "  --listen ADDR  local IPv4 address the port listens on (default 127.0.0.1)\n"
            "  --data DIR     data directory, created when missing (default ./data)\n"
            "  --no-console   no local console, even when standard input is a terminal\n"
+           "  --status       show each statistics sample as the service manager's status\n"
            "  --help         show this text\n"
            "\n"
            "Connect with: znconsole [host] [port]. Stop with \"shutdown\", Ctrl-C or SIGTERM;\n"
-           "the sample database is saved first.\n";
+           "the sample database is saved first.\n"
+           "\n"
+           "Under a service manager (Type=notify) zndemo reports when it is ready and\n"
+           "stopping and answers its watchdog; a TCP socket the manager passes serves the\n"
+           "remote consoles instead of --port and --listen.\n";
 }
 
 } // namespace zndemo

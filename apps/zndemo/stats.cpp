@@ -1,9 +1,10 @@
-// stats.cpp -- zndemo's statistic: a periodic task samples the daemon's state, the "stats" command shows it.
+// stats.cpp -- zndemo's statistic: a periodic task samples the daemon's state; "stats" and the manager's status show it.
 #include "stats.h"
 
 #include <sys/time.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <ctime>
 
 #include "sample_db.h"
@@ -26,12 +27,26 @@ struct Sample {
 };
 
 Sample latest;
+bool report_status = false;
 char task_name[] = "Statistics";
 
 double seconds_since(time_t start) {
     timeval now;
     gettimeofday(&now, nullptr);
     return static_cast<double>(now.tv_sec - start) + now.tv_usec / 1e6;
+}
+
+// The sample as the service manager's status line, for example
+// "STATUS=console users: 2, sample records: 15, idle: 99.8%".
+void send_status(const Sample &sample) {
+    char line[160];
+    if (sample.records >= 0)
+        snprintf(line, sizeof line, "STATUS=console users: %lu, sample records: %ld, idle: %.1f%%", sample.users,
+                 sample.records, sample.idle_share * 100);
+    else
+        snprintf(line, sizeof line, "STATUS=console users: %lu, sample database closed, idle: %.1f%%",
+                 sample.users, sample.idle_share * 100);
+    sched_notify(line);
 }
 
 // The task: first run in the loop's first pass, then every stats_period.
@@ -45,13 +60,16 @@ void take_sample(void *) {
     const double run = seconds_since(latest.started);
     latest.idle_share = run > 0 ? std::min(1.0, (idle.secs + idle.usecs / 1e6) / run) : 1.0;
     latest.records = db_records(sample_database());
+    if (report_status)
+        send_status(latest);
 }
 
 char *fmt(const char *text) { return const_cast<char *>(text); }
 
 } // namespace
 
-void start_statistics() {
+void start_statistics(bool status) {
+    report_status = status;
     latest.started = time(nullptr);
     latest.taken = latest.started;
     sched_task(take_sample, nullptr, SCHED_RESCHEDULE, 0, task_name);

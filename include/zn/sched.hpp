@@ -14,6 +14,7 @@
 #include <functional>
 #include <set>
 #include <string>
+#include <string_view>
 
 #include "../znsched.h"
 #include "common.hpp"
@@ -156,6 +157,13 @@ private:
 inline void loop() { sched_loop(); }           // until stop_loop(); shutdown never returns
 inline void stop_loop() { sched_stop_loop(); } // loop() returns at its next pass
 inline void shutdown() { sched_shutdown(); }   // clean-up tasks run, then exit(0)
+
+// ---- The service manager. ----
+
+// One state line to the service manager, such as "STATUS=serving 3 users"
+// (sched_notify): 0 when sent, -1 when no manager started this process,
+// otherwise the negated errno of the send. Never blocks.
+inline int notify(std::string_view state) { return sched_notify(std::string(state).c_str()); }
 
 // ---- Implementation. ----
 

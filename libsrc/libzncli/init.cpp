@@ -21,12 +21,9 @@ void cli_cleanup(void *) {
     cli::registry_release_all();
 }
 
-int open_port(ushort_t port) {
-    const int s = cli::listener_open(port);
-    if (s < 0)
-        return -1;
-    cli_accept_fd = s;
-    if (sched_add_fd(s, cli_fd_event, nullptr,
+// Registers the listening socket in cli_accept_fd with the scheduler.
+int schedule_listener() {
+    if (sched_add_fd(cli_accept_fd, cli_fd_event, nullptr,
                      SCHED_FD_READ | SCHED_FD_WRITE | SCHED_FD_EXCEPT, accept_name) < 0) {
         if (cli::debug_on())
             cli::debug("cli_init: Unable to schedule IN FD events\n");
@@ -34,6 +31,14 @@ int open_port(ushort_t port) {
         return -1;
     }
     return 0;
+}
+
+int open_port(ushort_t port) {
+    const int s = cli::listener_open(port);
+    if (s < 0)
+        return -1;
+    cli_accept_fd = s;
+    return schedule_listener();
 }
 
 } // namespace
@@ -51,9 +56,12 @@ int cli_init(ushort_t debug_port) {
         const auto when = static_cast<time_t>(CliDebug.tm_init);
         cli::debug("cli_init: Initialized at %s", ctime(&when));
     }
+    cli::take_passed_listeners();
     cli::register_builtins(cli_port != 0);
     sched_register_cmds(cli_add_cmd, cli_printf);
     sched_cleanup(cleanup_name, cli_cleanup, nullptr);
+    if (cli_accept_fd != -1) // handed over by the service manager
+        return schedule_listener();
     if (cli_port == 0)
         return 0;
     return open_port(cli_port);

@@ -96,6 +96,12 @@ void accept_connection();
 void accepting_resume();
 int receive_handshake(CmdUser *up); // state 0; always -1
 
+// ---- activation.cpp ----
+
+// cli_init: takes the listening sockets the service manager passed, if any
+// (cli_accept_fd and cli_port are then set), and removes its variables.
+void take_passed_listeners();
+
 // ---- output.cpp ----
 
 int output(CmdUser *up, std::string_view text, uchar_t type);

@@ -94,3 +94,9 @@ extern timeval *volatile sched_wait_timeout;
 
 // The end of the clean-up pass: releases every record and calls exit(0).
 [[noreturn]] void sched_exit_after_cleanup();
+
+// ---- notify.cpp: the service manager's notifications ----
+
+void sched_notify_read_environment(); // sched_init: $NOTIFY_SOCKET and the watchdog
+void sched_notify_loop_starting();    // sched_loop starts: "READY=1" once, the watchdog
+void sched_notify_stopping();         // the clean-up pass begins: "STOPPING=1"

@@ -51,6 +51,7 @@ int sched_init(void) {
 
     SchedNextTID = 1;
     sched_printf = nullptr;
+    sched_notify_read_environment();
     signal(SIGINT, sched_handle_signal);
     signal(SIGTERM, sched_handle_signal);
     signal(SIGQUIT, sched_handle_signal);

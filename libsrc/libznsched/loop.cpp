@@ -152,6 +152,8 @@ void descriptor_phase(bool &idle) {
 
 void task_phase(bool &idle) {
     const bool cleanup_pass = SchedShutdown;
+    if (cleanup_pass) // before the first clean-up task
+        sched_notify_stopping();
     if (cleanup_pass)
         walk_tasks(SchedCleanupTasks, idle);
     else if (SchedPriTasks)
@@ -170,6 +172,7 @@ void sched_loop(void) {
             sched_debug("sched_loop: Called before initialized\n");
         return;
     }
+    sched_notify_loop_starting();
     for (;;) {
         current = nullptr;
         bool idle = true;

@@ -22,7 +22,7 @@ static const any_fn scheduler_api[] = {
     FN(sched_reschedule), FN(sched_stop), FN(sched_remove_task), FN(sched_find_task),
     FN(sched_find_done_task), FN(sched_find_task_by_tid), FN(sched_move_to_end),
     FN(sched_find_fd), FN(sched_add_fd), FN(sched_remove_fd), FN(sched_fd_flags),
-    FN(sched_fd_save), FN(sched_fd_restore), FN(sched_register_cmds),
+    FN(sched_fd_save), FN(sched_fd_restore), FN(sched_register_cmds), FN(sched_notify),
 };
 
 static const any_fn console_api[] = {

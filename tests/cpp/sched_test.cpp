@@ -6,8 +6,11 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "child.h"
+#include "manager.h"
 #include "zn/sched.hpp"
 
 using zntest::report;
@@ -260,6 +263,20 @@ TEST(CppWatch, AHandlerMayCancelItsOwnWatch) {
     });
     EXPECT_TRUE(child.returned()) << child.errors;
     EXPECT_EQ(child.output, "after\n");
+}
+
+// The text of a view, not a terminated string, reaches the manager as it is.
+TEST(CppNotify, SendsTheViewToTheServiceManager) {
+    zntest::FakeManager manager;
+    auto child = run_in_child([&] {
+        REQUIRE(zn::notify("STATUS=too early") == -1);
+        setenv("NOTIFY_SOCKET", manager.address().c_str(), 1);
+        sched_init();
+        const std::string line = "STATUS=serving 3 users, and more";
+        REQUIRE(zn::notify(std::string_view(line).substr(0, 22)) == 0);
+    });
+    EXPECT_TRUE(child.returned()) << child.errors;
+    EXPECT_EQ(zntest::texts(manager.queued()), std::vector<std::string>{"STATUS=serving 3 users"});
 }
 
 } // namespace

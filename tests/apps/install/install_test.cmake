@@ -2,7 +2,7 @@
 # against it (one in C, one in C++ through the C++ interface), with
 # pkg-config and with find_package(zn), then runs them.
 #   cmake -DBUILD_DIR= -DWORK_DIR= -DSOURCE_DIR= -DC_COMPILER= -DCXX_COMPILER=
-#         -DEXTRA_FLAGS="..." [-DTOOLCHAIN=] -DPKG_CONFIG= -P install_test.cmake
+#         -DEXTRA_FLAGS="..." [-DTOOLCHAIN=] -DPKG_CONFIG= -DUNIT_DIR= -P install_test.cmake
 cmake_minimum_required(VERSION 3.16)
 set(prefix ${WORK_DIR}/prefix)
 separate_arguments(extra UNIX_COMMAND "${EXTRA_FLAGS}")
@@ -45,6 +45,20 @@ foreach(f include/typedefs.h include/znsched.h include/zncli.h include/zndb.h
     message(FATAL_ERROR "not installed: ${f}")
   endif()
 endforeach()
+
+# zndemo's units, when they go under the prefix: the service starts the
+# installed program.
+if(NOT IS_ABSOLUTE "${UNIT_DIR}")
+  foreach(unit zndemo.service zndemo.socket)
+    if(NOT EXISTS ${prefix}/${UNIT_DIR}/${unit})
+      message(FATAL_ERROR "not installed: ${UNIT_DIR}/${unit}")
+    endif()
+  endforeach()
+  file(STRINGS ${prefix}/${UNIT_DIR}/zndemo.service exec_start REGEX "^ExecStart=")
+  if(NOT exec_start MATCHES "^ExecStart=${prefix}/bin/zndemo ")
+    message(FATAL_ERROR "zndemo.service starts something else: ${exec_start}")
+  endif()
+endif()
 
 # The installed programs find their libraries by themselves.
 foreach(program zndemo znconsole zndb)

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "zn/cli.hpp"
@@ -11,6 +12,7 @@
 #include "zn/sched.hpp"
 
 int main() {
+    unsetenv("NOTIFY_SOCKET"); // no service manager for this check
     sched_init();
     cli_init(0);
     zn::database db = zn::database::create("check", "Check", 1);
@@ -55,5 +57,6 @@ int main() {
         });
     });
     zn::loop();
-    return seen == "x sorted ab b" && cmd && db.find(1, "a") && sent && received ? 0 : 1;
+    const bool no_manager = zn::notify("STATUS=checked") == -1;
+    return seen == "x sorted ab b" && cmd && db.find(1, "a") && sent && received && no_manager ? 0 : 1;
 }
