@@ -199,6 +199,7 @@ TEST(Loop, CleanupPassRunsNoOtherTask) {
 
 TEST(Loop, SelectErrorShutsDown) {
     auto child = run_in_child([] {
+        sched_set_backend(SCHED_BACKEND_SELECT);
         sched_init();
         register_cleanups();
         int fds[2];
@@ -213,6 +214,26 @@ TEST(Loop, SelectErrorShutsDown) {
               "sched_loop: select errored out, ret = -1, err = Bad file descriptor\n"
               "cleanup 1\ncleanup 2\n"
               "sched_loop: Done Cleaning Up\n");
+}
+
+// The one difference between the back ends: epoll silently stops watching a
+// descriptor closed while registered, and the loop goes on.
+TEST(Loop, EpollForgetsADescriptorClosedWhileRegistered) {
+    auto child = run_in_child([] {
+        sched_set_backend(SCHED_BACKEND_EPOLL);
+        sched_init();
+        register_cleanups();
+        int fds[2];
+        REQUIRE(pipe(fds) == 0);
+        sched_add_fd(fds[0], ignore_fd, nullptr, SCHED_FD_READ, name_fd);
+        close(fds[0]);
+        sched_task(stop_loop_task, nullptr, SCHED_IMMEDIATE, 0, name_task);
+        sched_loop();
+        report("returned\n");
+        REQUIRE(sched_find_fd(fds[0]) != nullptr); // still registered: remove it first
+    });
+    EXPECT_TRUE(child.returned()) << child.errors;
+    EXPECT_EQ(child.output, "returned\n");
 }
 
 void report_current(void *) {
