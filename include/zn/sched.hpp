@@ -157,6 +157,12 @@ inline void loop() { sched_loop(); }           // until stop_loop(); shutdown ne
 inline void stop_loop() { sched_stop_loop(); } // loop() returns at its next pass
 inline void shutdown() { sched_shutdown(); }   // clean-up tasks run, then exit(0)
 
+// How the loop waits for descriptors (sched_set_backend, which wins over
+// ZN_SCHED_BACKEND); false when refused: inside the loop, or a registered
+// descriptor the chosen back end cannot watch.
+enum class backend : int { select = SCHED_BACKEND_SELECT, epoll = SCHED_BACKEND_EPOLL };
+inline bool set_backend(backend b) { return sched_set_backend(static_cast<int>(b)) == 0; }
+
 // ---- Implementation. ----
 
 template <class F>
