@@ -123,8 +123,12 @@ public:
         return 0;
     }
 
+    // The console sets a user's flags after every write, mostly to what they
+    // were: that costs no system call.
     void change(int fd, ulong_t, ulong_t new_flags) override {
         uint8_t &state = state_[fd];
+        if ((state & kInterest) == (new_flags & kInterest))
+            return;
         state = static_cast<uint8_t>((state & kRefused) | (new_flags & kInterest));
         if (!(state & kRefused))
             ctl(EPOLL_CTL_MOD, fd, new_flags, false);

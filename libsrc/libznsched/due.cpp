@@ -188,9 +188,10 @@ void unplace(TaskNode *node) {
     node->due_place = kNotIndexed;
 }
 
+// The heaps keep their room: records made before stay revivable.
 void reset(DueIndex &ix) {
     ix.due.prev = ix.due.next = &ix.due;
-    ix.timers.release();
+    ix.timers.clear();
     ix.due_count = ix.due_for_cleanup = 0;
 }
 
