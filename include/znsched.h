@@ -253,6 +253,8 @@ ZN_EXPORT int sched_fd_restore(int fd, SchedFD *from);
  * through add_cmd (the console's cli_add_cmd; results are ignored), then
  * keep print_func (the console's cli_printf) for their output. The console
  * calls it from cli_init(); sched_init() forgets print_func again.
+ * "sockets" ends with a line naming the back end: "Back end: select" or
+ * "Back end: epoll".
  * "sched-debug on|max" sends the debug lines to the typing user's
  * descriptor; without a dispatched descriptor it changes nothing and is
  * refused as wrong usage. */
