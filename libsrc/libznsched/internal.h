@@ -40,7 +40,7 @@ struct TaskNode {
     ulong_t due_at = 0;      // last_sched + time_val when it was indexed
     size_t heap_slot = 0;    // in its list's timer heap (when due_place is kDueLater)
     uint64_t walk = 0;       // the last walk of its list that ran it
-    uint8_t due_place = 0;   // kNotIndexed, kDueNow or kDueLater
+    uint8_t due_place = 0;   // where in the due index (due.cpp)
     bool priority_index = false; // which list's index holds it
 };
 
@@ -48,16 +48,17 @@ inline TaskNode *node_of(SchedTask *task) { return reinterpret_cast<TaskNode *>(
 
 // ---- records.cpp ----
 
-TaskNode *task_record_allocate(); // a cleared record, or null when out of memory
+TaskNode *task_record_allocate(); // a zeroed record, or null when out of memory
 void task_records_release();      // every record ever allocated
 
 void sched_tasks_reset();   // empties the active and clean-up lists
 void sched_tasks_release(); // frees every task record (priority, regular, clean-up, done)
 void sched_task_done(SchedTask *task);
 
-// After a task's handler ran in a walk: re-queues or retires the task as its
-// flags say. A task that its own handler took off its active list
-// (sched_remove_task) is left where the handler put it.
+// Before a task's handler runs in a walk (null: none runs), and after it
+// ran: re-queues or retires the task as its flags say. A task that its own
+// handler took off its active list (sched_remove_task) is left where the
+// handler put it.
 void sched_task_running(SchedTask *task);
 void sched_task_ran(SchedTask *task);
 
@@ -122,8 +123,8 @@ struct RegistryChanges {
     bool removed_other = false; // a record other than current_fd was removed
 };
 RegistryChanges sched_fd_changes_take();
-// Moves every registration to the given back end; false (nothing moved)
-// when it cannot watch one of them.
+// Moves every registration from the back end in use to the given one;
+// false (nothing moved) when it cannot watch one of them.
 class Backend;
 bool sched_fds_move_to(Backend &backend);
 
