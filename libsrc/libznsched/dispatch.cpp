@@ -29,9 +29,13 @@ namespace {
 PlainArray<ReadyFd> ready; // what the last wait reported, in registry order
 uint64_t rounds;           // dispatch rounds so far
 
+// Registered numbers have distinct places, so the order is total but for
+// numbers no longer registered, which sort last and are never called. An
+// in-place sort: the loop allocates nothing.
 void sort_by_registry() {
-    std::stable_sort(ready.begin(), ready.end(),
-                     [](const ReadyFd &a, const ReadyFd &b) { return a.order < b.order; });
+    auto earlier = [](const ReadyFd &a, const ReadyFd &b) { return a.order < b.order; };
+    if (!std::is_sorted(ready.begin(), ready.end(), earlier))
+        std::sort(ready.begin(), ready.end(), earlier);
 }
 
 // Takes one condition of a record if it is both wanted and reported: clears
