@@ -62,6 +62,7 @@ void dispatch() {
         entry.order = sched_fd_reported(entry.fd, rounds);
     sort_by_registry();
     size_t lowest_unspent = SIZE_MAX; // first entry left with conditions
+    CallStamps stamps;
     for (size_t i = 0; i < ready.size();) {
         ReadyFd &entry = ready[i];
         SchedFD *rec = sched_find_fd(entry.fd);
@@ -79,23 +80,20 @@ void dispatch() {
         }
         const int fd = entry.fd;
         const uint64_t order = entry.order;
-        timeval start, end;
-        gettimeofday(&start, nullptr);
+        stamps.before_call();
         sched_fd_changes_take();
         current_fd = rec;
         rec->handler(fd, rec->arg, r, w, e);
         current_fd = nullptr;
         const RegistryChanges changed = sched_fd_changes_take();
         SchedFD *found = sched_find_fd(fd);
-        if (found) {
-            gettimeofday(&end, nullptr);
-            sched_record_call(found->debug, start, end);
-        }
+        stamps.after_call(found ? &found->debug : nullptr);
         if (changed.reordered) {
             for (ReadyFd &other : ready)
                 other.order = sched_fd_order(other.fd);
             sort_by_registry();
             lowest_unspent = 0;
+            stamps.stale();
         }
         if (!found || changed.removed_other)
             i = std::min(lowest_unspent, changed.reordered ? 0 : i + 1);

@@ -13,21 +13,20 @@
 
 namespace {
 
-void run_task(SchedTask *task, bool &idle) {
+void run_task(SchedTask *task, CallStamps &stamps, bool &idle) {
     sched_handler_about_to_run(idle);
     current = task;
-    timeval start, end;
-    gettimeofday(&start, nullptr);
+    stamps.before_call();
     task->task_ptr(task->arg);
-    gettimeofday(&end, nullptr);
-    sched_record_call(task->debug, start, end);
+    stamps.after_call(&task->debug);
 }
 
 void walk_active(bool priority, bool &idle) {
     DueWalk walk(priority);
+    CallStamps stamps;
     while (SchedTask *task = walk.next()) {
         sched_task_running(task);
-        run_task(task, idle);
+        run_task(task, stamps, idle);
         sched_task_ran(task);
     }
     current = nullptr;
@@ -35,8 +34,9 @@ void walk_active(bool priority, bool &idle) {
 
 // The clean-up pass: every clean-up task once, in registration order.
 void walk_cleanup(bool &idle) {
+    CallStamps stamps;
     for (SchedTask *task = SchedCleanupTasks; task; task = task->next)
-        run_task(task, idle);
+        run_task(task, stamps, idle);
 }
 
 // Waits for the descriptors, or for time alone when none is registered,
