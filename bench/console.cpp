@@ -5,7 +5,9 @@
 // line "ping" the echoed line end, "pong" and the prompt. One client driver
 // (epoll, one thread) runs C connections that each send 2,000 lines, each
 // after the prompt of the previous one came back. Then 900 users connect to
-// the console at once and each runs one command.
+// the console at once and each runs one command, and 5,000 users do the same
+// with the scheduler on its epoll back end (select() watches no descriptor
+// at or above FD_SETSIZE).
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -83,6 +85,11 @@ int ping(int, char **) {
         }
     }
     _exit(1);
+}
+
+[[noreturn]] void zn_epoll_server(int ready_fd) {
+    sched_set_backend(SCHED_BACKEND_EPOLL);
+    zn_server(ready_fd);
 }
 
 struct LineConn {
@@ -303,7 +310,7 @@ void allow_descriptors(rlim_t n) {
 
 int main() {
     signal(SIGPIPE, SIG_IGN);
-    allow_descriptors(4096);
+    allow_descriptors(12000);
     printf("console: C clients x %d commands, each waiting for the prompt (loopback TCP)\n",
            commands_per_client);
     bool ok = true;
@@ -337,11 +344,23 @@ int main() {
            std::chrono::duration<double, std::milli>(Clock::now() - begin).count(),
            m.p99_us / 1000);
 
-    const bool ratio_ok = ratio_at_50 >= 0.5, latency_ok = p50_at_1 < 1000, users_ok = m.served == many;
+    const int crowd = 5000;
+    const Server epoll_zn = start(zn_epoll_server);
+    const auto crowd_begin = Clock::now();
+    const Figures c = drive(epoll_zn.port, crowd, 1);
+    stop(epoll_zn);
+    printf("%d users on the epoll back end: %ld of %d served, connected and answered in %.0f ms "
+           "(p99 reply %.1f ms)\n",
+           crowd, c.served, crowd,
+           std::chrono::duration<double, std::milli>(Clock::now() - crowd_begin).count(),
+           c.p99_us / 1000);
+
+    const bool ratio_ok = ratio_at_50 >= 0.5, latency_ok = p50_at_1 < 1000,
+               users_ok = m.served == many && c.served == crowd;
     printf("targets: ratio >= 0.5x at C = 50: %s (%.2fx); p50 < 1 ms at C = 1: %s (%.1f us); "
-           "%d users served: %s\n",
+           "%d and %d users served: %s\n",
            ratio_ok ? "met" : "MISSED", ratio_at_50, latency_ok ? "met" : "MISSED", p50_at_1, many,
-           users_ok ? "met" : "MISSED");
+           crowd, users_ok ? "met" : "MISSED");
     ok = ratio_ok && latency_ok && users_ok;
     return ok ? 0 : 1;
 }

@@ -2,17 +2,28 @@
 //
 // P socketpairs are watched for reading; A of them get a byte to start. Each
 // read handler takes its byte and writes one to the next pair, until W writes
-// have been made; the time to drain the chain is measured. The same workload
-// runs on libevent with its select backend and with its default backend, in
-// the same process, and the ratios are printed.
+// have been made; the time to drain the chain is measured. When the
+// descriptor limit cannot hold 2P descriptors (tens of thousands, without
+// the right to raise the hard limit), each node of the chain is an eventfd
+// instead, one descriptor per node, and the output says so. zn runs it on its
+// select and epoll back ends, libevent on its select and epoll backends, in
+// the same process, rounds alternating between the loops so that load
+// elsewhere on the machine affects them alike; each zn back end is compared
+// with libevent's backend of the same kind. Beyond select()'s FD_SETSIZE only
+// the epoll loops run.
 #include <event2/event.h>
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/eventfd.h>
+#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <vector>
 
 #include "timing.h"
@@ -23,50 +34,86 @@ namespace {
 using znbench::median;
 using znbench::seconds_of;
 
-constexpr int kActive = 100;
-constexpr int kWrites = 100000;
-constexpr int kRounds = 15;
+constexpr int kRounds = 9;
 
 struct Chain {
-    int pipes = 0;
-    std::vector<int> fds; // read end 2i, write end 2i+1
+    int pipes = 0, active = 0;
+    bool eventfds = false; // one eventfd per node instead of a socketpair
+    std::vector<int> fds;  // node i: read end 2i, write end 2i+1 (the same eventfd)
+    long writes = 0;
     long writes_left = 0;
     long reads = 0;
     long expected = 0;
 
-    explicit Chain(int p) : pipes(p), fds(2 * static_cast<size_t>(p)) {
-        for (int i = 0; i < p; ++i)
-            if (socketpair(AF_UNIX, SOCK_STREAM, 0, &fds[2 * static_cast<size_t>(i)]) != 0) {
+    // The write ends move above FD_SETSIZE, so that select() can watch the
+    // read ends of up to a thousand pairs.
+    Chain(int p, int a, bool use_eventfds)
+        : pipes(p), active(a), eventfds(use_eventfds), fds(2 * static_cast<size_t>(p)) {
+        for (int i = 0; i < p; ++i) {
+            int *pair = &fds[2 * static_cast<size_t>(i)];
+            if (eventfds) {
+                pair[0] = pair[1] = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+                if (pair[0] < 0) {
+                    perror("eventfd");
+                    exit(1);
+                }
+                continue;
+            }
+            if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) {
                 perror("socketpair");
                 exit(1);
             }
+            const int high = fcntl(pair[1], F_DUPFD_CLOEXEC, FD_SETSIZE);
+            if (high >= 0) {
+                close(pair[1]);
+                pair[1] = high;
+            }
+        }
     }
     ~Chain() {
-        for (int fd : fds)
-            close(fd);
+        for (size_t i = 0; i < fds.size(); i += 2) {
+            close(fds[i]);
+            if (!eventfds)
+                close(fds[i + 1]);
+        }
+    }
+    int reader(int i) const { return fds[2 * static_cast<size_t>(i)]; }
+    int writer(int i) const { return fds[2 * static_cast<size_t>(i) + 1]; }
+    bool select_can_watch() const {
+        for (int i = 0; i < pipes; ++i)
+            if (reader(i) >= FD_SETSIZE)
+                return false;
+        return true;
     }
 
     // One read handler call: take the byte, pass one on while writes remain.
     void on_readable(int index) {
-        char byte;
-        if (recv(fds[2 * static_cast<size_t>(index)], &byte, 1, 0) == 1)
+        uint64_t value;
+        const ssize_t n = eventfds ? read(reader(index), &value, sizeof value)
+                                   : recv(reader(index), &value, 1, 0);
+        if (n > 0)
             ++reads;
         if (writes_left > 0) {
-            const int next = (index + 1) % pipes;
-            if (send(fds[2 * static_cast<size_t>(next) + 1], "e", 1, 0) != 1)
-                abort();
+            poke((index + 1) % pipes);
             --writes_left;
         }
     }
 
+    void poke(int index) const {
+        const uint64_t one = 1;
+        const ssize_t n = eventfds ? write(writer(index), &one, sizeof one)
+                                   : send(writer(index), "e", 1, 0);
+        if (n <= 0)
+            abort();
+    }
+
     void start() {
         reads = 0;
-        writes_left = kWrites;
-        expected = kActive + kWrites;
-        const int space = pipes / kActive;
-        for (int i = 0; i < kActive; ++i)
-            if (send(fds[2 * static_cast<size_t>(i * space) + 1], "e", 1, 0) != 1)
-                abort();
+        writes_left = writes;
+        expected = active + writes;
+        const int space = pipes / active;
+        for (int i = 0; i < active; ++i)
+            poke(i * space);
     }
     bool drained() const { return reads >= expected; }
 };
@@ -84,16 +131,22 @@ void zn_read(int, void *arg, int, int, int) {
 void zn_watch(Chain &chain, bool on) {
     static char name[] = "bench pipe";
     for (int i = 0; i < chain.pipes; ++i) {
-        const int fd = chain.fds[2 * static_cast<size_t>(i)];
-        if (on)
-            sched_add_fd(fd, zn_read, reinterpret_cast<void *>(static_cast<intptr_t>(i)),
-                         SCHED_FD_READ, name);
-        else
-            sched_remove_fd(fd);
+        if (!on) {
+            sched_remove_fd(chain.reader(i));
+        } else if (sched_add_fd(chain.reader(i), zn_read,
+                                reinterpret_cast<void *>(static_cast<intptr_t>(i)), SCHED_FD_READ,
+                                name) != 0) {
+            fprintf(stderr, "bench/loop: sched_add_fd refused descriptor %d\n", chain.reader(i));
+            exit(1);
+        }
     }
 }
 
-double zn_round(Chain &chain) {
+double zn_round(Chain &chain, int backend) {
+    if (sched_set_backend(backend) != 0) {
+        fprintf(stderr, "bench/loop: sched_set_backend(%d) failed\n", backend);
+        exit(1);
+    }
     zn_chain = &chain;
     return seconds_of([&] {
         chain.start();
@@ -112,16 +165,16 @@ void ev_read(evutil_socket_t, short, void *arg) {
         event_base_loopbreak(ev_base);
 }
 
-// A libevent base on its select backend, or on its default one.
-event_base *new_base(bool select_backend) {
+// A libevent base on the named backend alone.
+event_base *new_base(const char *method) {
     event_config *cfg = event_config_new();
-    if (select_backend)
-        for (const char *method : {"epoll", "poll", "devpoll", "kqueue", "evport", "win32"})
-            event_config_avoid_method(cfg, method);
+    for (const char *other : {"select", "epoll", "poll", "devpoll", "kqueue", "evport", "win32"})
+        if (strcmp(other, method) != 0)
+            event_config_avoid_method(cfg, other);
     event_base *base = event_base_new_with_config(cfg);
     event_config_free(cfg);
-    if (!base) {
-        fprintf(stderr, "libevent: no event base\n");
+    if (!base || strcmp(event_base_get_method(base), method) != 0) {
+        fprintf(stderr, "libevent: no %s backend\n", method);
         exit(1);
     }
     return base;
@@ -132,10 +185,9 @@ struct LibeventRun {
     event_base *base;
     std::vector<event *> events;
 
-    LibeventRun(Chain &chain, bool select_backend) : base(new_base(select_backend)) {
+    LibeventRun(Chain &chain, const char *method) : base(new_base(method)) {
         for (int i = 0; i < chain.pipes; ++i) {
-            events.push_back(event_new(base, chain.fds[2 * static_cast<size_t>(i)],
-                                       EV_READ | EV_PERSIST, ev_read,
+            events.push_back(event_new(base, chain.reader(i), EV_READ | EV_PERSIST, ev_read,
                                        reinterpret_cast<void *>(static_cast<intptr_t>(i))));
             event_add(events.back(), nullptr);
         }
@@ -155,46 +207,105 @@ struct LibeventRun {
     }
 };
 
-const char *backend_name(bool select_backend) {
-    event_base *base = new_base(select_backend);
-    static char name[2][32];
-    snprintf(name[select_backend], sizeof name[0], "%s", event_base_get_method(base));
-    event_base_free(base);
-    return name[select_backend];
+constexpr rlim_t kSpareDescriptors = 256; // the loops' own, standard streams
+
+// Room for the descriptors of P pairs, raising the hard limit too where the
+// process may. Returns the descriptors available.
+rlim_t raise_descriptor_limit(int pipes) {
+    const rlim_t want = 2 * static_cast<rlim_t>(pipes) + kSpareDescriptors;
+    rlimit lim{};
+    getrlimit(RLIMIT_NOFILE, &lim);
+    if (lim.rlim_cur < want) {
+        rlimit raised{want, std::max(lim.rlim_max, want)};
+        if (setrlimit(RLIMIT_NOFILE, &raised) != 0) {
+            raised = {lim.rlim_max, lim.rlim_max};
+            setrlimit(RLIMIT_NOFILE, &raised);
+        }
+        getrlimit(RLIMIT_NOFILE, &lim);
+    }
+    return lim.rlim_cur;
+}
+
+struct Figures {
+    double zn_select = 0, zn_epoll = 0, ev_select = 0, ev_epoll = 0; // events per second
+};
+
+// Writes per round: select() costs O(P) per pass, so its rounds are shorter.
+long writes_for(int pipes, bool select_loops) {
+    return select_loops ? std::min(50000L, 5000000L / pipes) : 50000L;
+}
+
+Figures measure(int pipes, int active, bool eventfds) {
+    Chain chain(pipes, active, eventfds);
+    const bool with_select = chain.select_can_watch();
+    sched_set_backend(SCHED_BACKEND_EPOLL); // takes every descriptor
+    zn_watch(chain, true);
+    std::unique_ptr<LibeventRun> ev_sel;
+    if (with_select)
+        ev_sel = std::make_unique<LibeventRun>(chain, "select");
+    LibeventRun ev_epoll(chain, "epoll");
+    std::vector<double> zs, ze, es, ee;
+    for (int r = 0; r < kRounds; ++r) {
+        if (with_select) {
+            chain.writes = writes_for(pipes, true);
+            zs.push_back(zn_round(chain, SCHED_BACKEND_SELECT));
+            es.push_back(ev_sel->round(chain));
+        }
+        chain.writes = writes_for(pipes, false);
+        ze.push_back(zn_round(chain, SCHED_BACKEND_EPOLL));
+        ee.push_back(ev_epoll.round(chain));
+    }
+    zn_watch(chain, false);
+    Figures f;
+    const double epoll_events = active + writes_for(pipes, false);
+    f.zn_epoll = epoll_events / median(ze);
+    f.ev_epoll = epoll_events / median(ee);
+    if (with_select) {
+        const double select_events = active + writes_for(pipes, true);
+        f.zn_select = select_events / median(zs);
+        f.ev_select = select_events / median(es);
+    }
+    return f;
 }
 
 } // namespace
 
-int main() {
-    rlimit lim{};
-    getrlimit(RLIMIT_NOFILE, &lim);
-    lim.rlim_cur = std::min<rlim_t>(lim.rlim_max, 4096);
-    setrlimit(RLIMIT_NOFILE, &lim);
+// bench_loop [P [A]]: all sizes, or only those given.
+int main(int argc, char **argv) {
+    const int only_pipes = argc > 1 ? atoi(argv[1]) : 0, only_active = argc > 2 ? atoi(argv[2]) : 0;
+    const rlim_t available = raise_descriptor_limit(50000);
     sched_init();
-
-    printf("bench/loop: %d active, %d writes per round, median of %d rounds\n", kActive,
-           kWrites, kRounds);
-    printf("%-6s %14s %14s %14s %10s %10s\n", "P", "zn ev/s", "select ev/s", "default ev/s",
-           "vs select", "vs default");
-    for (int pipes : {100, 400}) {
-        Chain chain(pipes);
-        zn_watch(chain, true);
-        LibeventRun sel(chain, true), def(chain, false);
-        // Rounds alternate between the three loops so that load elsewhere
-        // on the machine affects them alike.
-        std::vector<double> zn_t, sel_t, def_t;
-        for (int r = 0; r < kRounds; ++r) {
-            zn_t.push_back(zn_round(chain));
-            sel_t.push_back(sel.round(chain));
-            def_t.push_back(def.round(chain));
+    printf("bench/loop: chained one-byte writes through P socketpairs, A of them active,\n"
+           "%ld writes per round (select loops: 5,000,000 / P at most), median of %d rounds;\n"
+           "events per second; descriptor limit %lu\n",
+           writes_for(1, false), kRounds, static_cast<unsigned long>(available));
+    printf("%-6s %-4s %12s %12s %8s %12s %12s %8s\n", "P", "A", "zn select", "ev select", "ratio",
+           "zn epoll", "ev epoll", "ratio");
+    for (int pipes : {100, 400, 1000, 10000, 50000}) {
+        if (only_pipes && pipes != only_pipes)
+            continue;
+        const rlim_t need = static_cast<rlim_t>(pipes) + kSpareDescriptors;
+        if (need > available) {
+            printf("%-6d skipped: the descriptor limit (%lu) is below %lu\n", pipes,
+                   static_cast<unsigned long>(available), static_cast<unsigned long>(need));
+            continue;
         }
-        zn_watch(chain, false);
-        const double zn = median(zn_t), s = median(sel_t), d = median(def_t);
-        const double events = kActive + kWrites;
-        printf("%-6d %14.0f %14.0f %14.0f %9.2fx %9.2fx\n", pipes, events / zn, events / s,
-               events / d, s / zn, d / zn);
+        const bool eventfds = need + static_cast<rlim_t>(pipes) > available;
+        for (int active : {1, 100}) {
+            if (only_active && active != only_active)
+                continue;
+            const Figures f = measure(pipes, active, eventfds);
+            printf("%-6d %-4d ", pipes, active);
+            if (f.zn_select > 0)
+                printf("%12.0f %12.0f %7.2fx ", f.zn_select, f.ev_select,
+                       f.zn_select / f.ev_select);
+            else
+                printf("%12s %12s %8s ", "-", "-", "-");
+            printf("%12.0f %12.0f %7.2fx%s\n", f.zn_epoll, f.ev_epoll, f.zn_epoll / f.ev_epoll,
+                   eventfds ? "  (eventfd nodes)" : "");
+            fflush(stdout);
+        }
     }
-    printf("libevent backends: select = %s, default = %s; target: >= 1.00x vs select at P = 400\n",
-           backend_name(true), backend_name(false));
+    printf("ratio = zn / libevent with the same kind of backend; target: >= 1.00x everywhere\n");
     return 0;
 }

@@ -177,7 +177,8 @@ ZN_EXPORT int cli_set_listen_address(const char *addr);
  * (earlier records are not released), clears the prompt, registers the
  * built-in commands ("shutdown" only with a port) and the scheduler's
  * commands, and the clean-up task "CLI Cleanup". With a port other than 0
- * it listens there (SO_REUSEADDR, backlog 1) and registers the socket as
+ * it listens there (SO_REUSEADDR, the system's backlog SOMAXCONN, so that a
+ * burst of connections waits for no SYN retry) and registers the socket as
  * "CLI Accept". Call after sched_init(). Returns 0, or -1 when the listening
  * socket could not be set up (the console is usable all the same).
  *

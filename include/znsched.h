@@ -3,17 +3,18 @@
  *
  * One thread runs everything. An application calls sched_init() once,
  * registers tasks (sched_task, sched_cleanup) and descriptors (sched_add_fd),
- * then hands its thread to sched_loop(). The loop waits in select() for the
- * registered descriptors, at most until the earliest timed task falls due,
- * calls each ready descriptor's handler once, runs the due priority tasks,
- * then the due regular tasks. SIGINT, SIGTERM, SIGQUIT, sched_shutdown() or
+ * then hands its thread to sched_loop(). The loop waits for the registered
+ * descriptors (with select() or epoll, see sched_set_backend), at most until
+ * the earliest timed task falls due, calls each ready descriptor's handler
+ * once, runs the due priority tasks, then the due regular tasks, each task
+ * at most once per pass. SIGINT, SIGTERM, SIGQUIT, sched_shutdown() or
  * running out of work runs every clean-up task once, releases all records
  * and ends the process with exit(0).
  *
  * Conventions:
  *   - Results are 0 on success, -1 before sched_init(), and negated errno
- *     values otherwise: -2 (ENOENT) not found, -9 (EBADF) descriptor outside
- *     0..FD_SETSIZE-1, -12 (ENOMEM) out of memory, -17 (EEXIST) already there.
+ *     values otherwise: -2 (ENOENT) not found, -9 (EBADF) descriptor the back
+ *     end cannot watch, -12 (ENOMEM) out of memory, -17 (EEXIST) already there.
  *   - The scheduler allocates and releases every record; callers never free
  *     one. A task's name is the caller's pointer and must outlive the task;
  *     descriptor names are copied. The scheduler never closes a descriptor.
@@ -171,6 +172,30 @@ ZN_EXPORT void sched_stop_loop(void);
  * request shutdown once; other signals are ignored. */
 ZN_EXPORT void sched_handle_signal(int sig);
 
+/* Back ends: how the loop waits for descriptors. */
+#define SCHED_BACKEND_SELECT 0 /* select(): the default */
+#define SCHED_BACKEND_EPOLL  1 /* epoll: cost follows the ready descriptors */
+
+/* Choose how the loop waits for descriptors. Without a call, sched_init()
+ * takes the environment variable ZN_SCHED_BACKEND ("select" or "epoll"; unset,
+ * empty or anything else means select); a call, before or after sched_init(),
+ * wins over it. Returns 0, or -1 for an unknown value, a call from inside
+ * sched_loop() (a handler), or a switch after sched_init() that cannot take
+ * every registered descriptor along (select watches only 0..FD_SETSIZE-1) or
+ * gets no epoll instance; nothing changes then.
+ *
+ * Both back ends dispatch alike: ready descriptors in registry order, one
+ * call per pass, the same statistics and the same rules for handlers that
+ * add or remove descriptors; a regular file is always ready. The epoll back
+ * end watches any open descriptor, FD_SETSIZE and beyond, takes the
+ * exceptional condition as EPOLLPRI (what select() reports on Linux) and
+ * applies interest changes as they happen. One difference remains: a
+ * descriptor closed while registered makes select() fail with EBADF and the
+ * program shut down, while epoll silently stops watching it (its handler is
+ * never called again); under epoll, sched_add_fd() refuses a descriptor that
+ * is not open with -9. Remove a descriptor before closing it. */
+ZN_EXPORT int sched_set_backend(int backend);
+
 /* Set the debug level (0 off, 1 on, 2 maximum) and the descriptor that
  * debug lines are written to (negative: none). Values are not checked; may
  * be called before sched_init(). */
@@ -222,12 +247,13 @@ ZN_EXPORT void sched_move_to_end(SchedTask *task);
 
 /* ---- Descriptors. ---- */
 
-/* The record of fd, or null (also for numbers outside 0..FD_SETSIZE-1). */
+/* The record of fd, or null (also for negative numbers). */
 ZN_EXPORT SchedFD *sched_find_fd(int fd);
 
 /* Watch fd for the SCHED_FD_* conditions in flags; the loop calls
  * handler(fd, arg, r, w, e). The name is copied (cut to 127 bytes).
- * Returns 0, -1 before sched_init(), -9 for fd < 0 or >= FD_SETSIZE,
+ * Returns 0, -1 before sched_init(), -9 for a descriptor the back end cannot
+ * watch (negative; with select, FD_SETSIZE or above; with epoll, not open),
  * -17 when fd is registered already (unchanged), -12 out of memory. */
 ZN_EXPORT int sched_add_fd(int fd,
                            void (*handler)(int fd, void *arg, int r, int w, int e),
@@ -255,6 +281,8 @@ ZN_EXPORT int sched_fd_restore(int fd, SchedFD *from);
  * through add_cmd (the console's cli_add_cmd; results are ignored), then
  * keep print_func (the console's cli_printf) for their output. The console
  * calls it from cli_init(); sched_init() forgets print_func again.
+ * "sockets" ends with a line naming the back end: "Back end: select" or
+ * "Back end: epoll".
  * "sched-debug on|max" sends the debug lines to the typing user's
  * descriptor; without a dispatched descriptor it changes nothing and is
  * refused as wrong usage. */

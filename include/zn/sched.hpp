@@ -165,6 +165,14 @@ inline void shutdown() { sched_shutdown(); }   // clean-up tasks run, then exit(
 // otherwise the negated errno of the send. Never blocks.
 inline int notify(std::string_view state) { return sched_notify(std::string(state).c_str()); }
 
+// ---- The back end. ----
+
+// How the loop waits for descriptors (sched_set_backend, which wins over
+// ZN_SCHED_BACKEND); false when refused: inside the loop, or a registered
+// descriptor the chosen back end cannot watch.
+enum class backend : int { select = SCHED_BACKEND_SELECT, epoll = SCHED_BACKEND_EPOLL };
+inline bool set_backend(backend b) { return sched_set_backend(static_cast<int>(b)) == 0; }
+
 // ---- Implementation. ----
 
 template <class F>

@@ -99,7 +99,7 @@ int listener_open(ushort_t port) {
         close(s);
         return -1;
     }
-    if (listen(s, 1) != 0) {
+    if (listen(s, SOMAXCONN) != 0) {
         if (debug_on())
             debug("cli_init: WARNING - Unable to listen on debug socket\n");
         close(s);

@@ -12,7 +12,7 @@
 #include <initializer_list>
 #include <string>
 
-#include "internal.h"
+#include "backend.h"
 
 namespace {
 
@@ -162,6 +162,7 @@ int sched_cmd_sockets(int, char **) {
               fd_flag_letters(rec->flags).c_str(), static_cast<int>(rec->debug.reads),
               static_cast<int>(rec->debug.writes), static_cast<int>(rec->debug.exceptions),
               rec->name);
+    print("Back end: %s\n", sched_backend().name());
     return 0;
 }
 

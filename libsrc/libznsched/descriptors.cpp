@@ -1,60 +1,64 @@
 // descriptors.cpp -- the descriptor registry: an ordered list plus an index by number.
 //
-// The list gives the dispatch order; the index (one slot per possible
-// select() descriptor) finds a record in O(1). Numbers outside
-// 0..FD_SETSIZE-1 can never be placed in an fd_set, so they are refused on
-// registration and are "not registered" everywhere else.
-#include <algorithm>
+// The list gives the dispatch order; the index (one slot per descriptor
+// number, grown as numbers are registered) finds a record in O(1) and keeps
+// each registration's place in the order. Every change is handed to the
+// active back end as it happens. Which numbers can be watched is the back
+// end's to say: select() takes 0..FD_SETSIZE-1, epoll any open descriptor.
 #include <cstring>
-#include <iterator>
 #include <ctime>
 #include <new>
 
 #include "../common/dlist.h"
-#include "internal.h"
+#include "array.h"
+#include "backend.h"
 
 SchedFD *SchedFDs, *SchedFDs_end;
 int num_SchedFDs;
 
-SchedFD *sched_fd_dispatching;
-bool sched_fd_walk_invalid;
-
 namespace {
 
-SchedFD *by_number[FD_SETSIZE];
-FdWatch watch = {{}, {}, {}, 0, 0, 0, -1};
+struct Slot {
+    SchedFD *rec;
+    uint64_t order;    // place of the registration in the registry
+    uint64_t reported; // the last dispatch round whose wait reported the number
+};
 
-bool in_range(int fd) { return fd >= 0 && fd < FD_SETSIZE; }
+PlainArray<Slot> slots; // by descriptor number
+uint64_t registrations; // made so far: the next order
+uint64_t dispatch_round; // the latest round seen by sched_fd_reported
+RegistryChanges changes;
 
-// Keeps the watched sets and their member counts in step with a record's flags.
-void watch_flags(int fd, ulong_t old_flags, ulong_t new_flags) {
-    auto apply = [=](fd_set &set, int &members, ulong_t bit) {
-        const bool was = old_flags & bit, now = new_flags & bit;
-        if (was == now)
-            return;
-        if (now) {
-            FD_SET(fd, &set);
-            ++members;
-        } else {
-            FD_CLR(fd, &set);
-            --members;
-        }
-    };
-    apply(watch.rd, watch.readers, SCHED_FD_READ);
-    apply(watch.wr, watch.writers, SCHED_FD_WRITE);
-    apply(watch.ex, watch.exceptions, SCHED_FD_EXCEPT);
-}
-
-void lower_highest() {
-    while (watch.highest >= 0 && !by_number[watch.highest])
-        --watch.highest;
+void debug_refusal(int fd, int error) {
+    if (!sched_debug_on())
+        return;
+    if (error == -12)
+        sched_debug("sched_add_fd: ERR - No memory\n");
+    else
+        sched_debug("sched_add_fd: ERR - FD %d out of range\n", fd);
 }
 
 } // namespace
 
-const FdWatch &sched_fd_watch() { return watch; }
+SchedFD *sched_find_fd(int fd) {
+    return fd >= 0 && static_cast<size_t>(fd) < slots.size() ? slots[fd].rec : nullptr;
+}
 
-SchedFD *sched_find_fd(int fd) { return in_range(fd) ? by_number[fd] : nullptr; }
+uint64_t sched_fd_order(int fd) { return sched_find_fd(fd) ? slots[fd].order : UINT64_MAX; }
+
+uint64_t sched_fd_reported(int fd, uint64_t round) {
+    dispatch_round = round;
+    if (!sched_find_fd(fd))
+        return UINT64_MAX;
+    slots[fd].reported = round;
+    return slots[fd].order;
+}
+
+RegistryChanges sched_fd_changes_take() {
+    const RegistryChanges taken = changes;
+    changes = RegistryChanges{};
+    return taken;
+}
 
 int sched_add_fd(int fd, void (*handler)(int, void *, int, int, int), void *arg,
                  ulong_t flags, char *name) {
@@ -66,20 +70,26 @@ int sched_add_fd(int fd, void (*handler)(int, void *, int, int, int), void *arg,
     if (sched_debug_on())
         sched_debug("sched_add_fd: Request to add FD %d [%s], handler 0x%08lX, flags 0x%08lX\n",
                     fd, name ? name : "(null)", reinterpret_cast<ulong_t>(handler), flags);
-    if (!in_range(fd)) {
-        if (sched_debug_on())
-            sched_debug("sched_add_fd: ERR - FD %d out of range\n", fd);
+    if (fd < 0) {
+        debug_refusal(fd, -9);
         return -9;
     }
-    if (by_number[fd]) {
+    if (sched_find_fd(fd)) {
         if (sched_debug_on())
             sched_debug("sched_add_fd: WARN - Already exists\n");
         return -17;
     }
+    if (const int refused = sched_backend().watch(fd, flags)) {
+        debug_refusal(fd, refused);
+        return refused;
+    }
+    const size_t need = static_cast<size_t>(fd) + 1;
     auto *rec = new (std::nothrow) SchedFD{};
-    if (!rec) {
-        if (sched_debug_on())
-            sched_debug("sched_add_fd: ERR - No memory\n");
+    if (!rec || (need > slots.size() && !slots.resize(need)) ||
+        !sched_dispatch_reserve(static_cast<size_t>(num_SchedFDs) + 1)) {
+        delete rec;
+        sched_backend().forget(fd, flags);
+        debug_refusal(fd, -12);
         return -12;
     }
     rec->fd = fd;
@@ -91,9 +101,11 @@ int sched_add_fd(int fd, void (*handler)(int, void *, int, int, int), void *arg,
     rec->debug.time_sched = rec->debug.last_sched = static_cast<ulong_t>(time(nullptr));
     zn::list_append(SchedFDs, SchedFDs_end, rec);
     ++num_SchedFDs;
-    by_number[fd] = rec;
-    watch_flags(fd, 0, flags);
-    watch.highest = std::max(watch.highest, fd);
+    Slot &slot = slots[fd];
+    if (slot.reported && slot.reported == dispatch_round)
+        changes.reordered = true;
+    slot.rec = rec;
+    slot.order = registrations++;
     return 0;
 }
 
@@ -111,13 +123,12 @@ int sched_remove_fd(int fd) {
     }
     if (sched_debug_on())
         sched_debug("sched_remove_fd: Removing FD %d [%s]\n", fd, rec->name);
-    if (rec != sched_fd_dispatching)
-        sched_fd_walk_invalid = true;
+    if (rec != current_fd)
+        changes.removed_other = true;
     zn::list_unlink(SchedFDs, SchedFDs_end, rec);
     --num_SchedFDs;
-    by_number[fd] = nullptr;
-    watch_flags(fd, rec->flags, 0);
-    lower_highest();
+    slots[fd].rec = nullptr;
+    sched_backend().forget(fd, rec->flags);
     delete rec;
     return 0;
 }
@@ -132,7 +143,7 @@ int sched_fd_flags(int fd, ulong_t flags) {
     if (sched_debug_max())
         sched_debug("sched_fd_flags: FD %d [%s], old flags 0x%08lX, new flags 0x%08lX\n", fd,
                     rec->name, rec->flags, flags);
-    watch_flags(fd, rec->flags, flags);
+    sched_backend().change(fd, rec->flags, flags);
     rec->flags = flags;
     return 0;
 }
@@ -175,17 +186,29 @@ int sched_fd_restore(int fd, SchedFD *from) {
     return sched_add_fd(fd, from->handler, from->arg, from->flags, name);
 }
 
+bool sched_fds_move_to(Backend &backend) {
+    for (SchedFD *rec = SchedFDs; rec; rec = rec->next) {
+        if (backend.watch(rec->fd, rec->flags) == 0)
+            continue;
+        for (SchedFD *undo = SchedFDs; undo != rec; undo = undo->next)
+            backend.forget(undo->fd, undo->flags);
+        return false;
+    }
+    for (SchedFD *rec = SchedFDs; rec; rec = rec->next)
+        sched_backend().forget(rec->fd, rec->flags);
+    return true;
+}
+
 void sched_fds_reset() {
     SchedFDs = SchedFDs_end = nullptr;
-    std::fill(std::begin(by_number), std::end(by_number), nullptr);
-    watch = FdWatch{};
-    watch.highest = -1;
+    slots.release();
+    changes = RegistryChanges{};
 }
 
 void sched_fds_release() {
     while (SchedFDs) {
         SchedFD *next = SchedFDs->next;
-        by_number[SchedFDs->fd] = nullptr;
+        slots[SchedFDs->fd].rec = nullptr;
         delete SchedFDs;
         SchedFDs = next;
     }

@@ -1,8 +1,10 @@
 // internal.h -- declarations shared by the scheduler's sources, never exported.
 #pragma once
 
-#include <sys/select.h>
 #include <sys/time.h>
+
+#include <cstddef>
+#include <cstdint>
 
 #include "znsched.h"
 
@@ -19,33 +21,76 @@ extern int (*sched_printf)(char *fmt, ...);
 
 // ---- tasks.cpp ----
 
+// A task's place among the due tasks of its list, in list order. A walk of
+// the list keeps a link of its own among them as its cursor.
+struct DueLink {
+    DueLink *prev = nullptr, *next = nullptr;
+    uint64_t seq = 0; // place in the list: later records have larger numbers
+    bool cursor = false; // a walk's cursor, not a task's link
+};
+
 // A task record as the scheduler allocates it: the public record first, then
-// the links of the revival index, so a SchedTask * is also a TaskNode *.
+// the links of the revival index and of the due index, so a SchedTask * is
+// also a TaskNode *.
 struct TaskNode {
     SchedTask task;
     TaskNode *index_next = nullptr, *index_prev = nullptr;
     size_t index_hash = 0;
+    DueLink due;             // among its list's due tasks (when due_place is kDueNow)
+    ulong_t due_at = 0;      // last_sched + time_val when it was indexed
+    size_t heap_slot = 0;    // in its list's timer heap (when due_place is kDueLater)
+    uint64_t walk = 0;       // the last walk of its list that ran it
+    uint8_t due_place = 0;   // where in the due index (due.cpp)
+    bool priority_index = false; // which list's index holds it
 };
 
 inline TaskNode *node_of(SchedTask *task) { return reinterpret_cast<TaskNode *>(task); }
 
 // ---- records.cpp ----
 
-TaskNode *task_record_allocate(); // a cleared record, or null when out of memory
+TaskNode *task_record_allocate(); // a zeroed record, or null when out of memory
 void task_records_release();      // every record ever allocated
 
 void sched_tasks_reset();   // empties the active and clean-up lists
 void sched_tasks_release(); // frees every task record (priority, regular, clean-up, done)
 void sched_task_done(SchedTask *task);
 
-// The task walk of the main loop: call before a task's handler runs, then
-// dispose of the task afterwards. sched_task_ran re-queues or retires the task
-// as its flags say and returns the record the walk continues with. A task
-// that its own handler took off its active list (sched_remove_task) is left
-// where the handler put it, and the walk continues with the record that
-// followed it there.
+// Before a task's handler runs in a walk (null: none runs), and after it
+// ran: re-queues or retires the task as its flags say. A task that its own
+// handler took off its active list (sched_remove_task) is left where the
+// handler put it.
 void sched_task_running(SchedTask *task);
-SchedTask *sched_task_ran(SchedTask *task);
+void sched_task_ran(SchedTask *task);
+
+// ---- due.cpp: which active tasks are due, without walking them all ----
+
+bool due_reserve(size_t records); // room for this many records; false: no memory
+void due_insert(SchedTask *task); // task was appended to its active list
+void due_remove(SchedTask *task); // task is leaving its active list
+void due_refresh(SchedTask *task); // its flags or times changed in place
+void due_reset();
+// Seconds until the earliest priority or regular task is due: 0 when one is
+// due now, -1 when there is none.
+int sched_min_time();
+
+struct DueIndex;
+
+// One walk of an active list: its due tasks in list order, each at most once.
+// Tasks that become due while the walk is under way are included when they
+// lie ahead of it; tasks re-queued after running in it wait for the next walk.
+class DueWalk {
+public:
+    explicit DueWalk(bool priority);
+    ~DueWalk();
+    DueWalk(const DueWalk &) = delete;
+    DueWalk &operator=(const DueWalk &) = delete;
+    SchedTask *next(); // null at the end
+
+private:
+    DueIndex &index_;
+    DueLink cursor_;
+    uint64_t number_;
+};
 
 // ---- revival.cpp: index of the done list by (function, argument, name) ----
 
@@ -65,32 +110,74 @@ bool sched_names_equal(const uchar_t *a, const char *b);
 void sched_fds_reset();
 void sched_fds_release();
 
-// Watched sets and highest registered descriptor, kept current by the
-// registry so that a pass only copies them.
-struct FdWatch {
-    fd_set rd, wr, ex;
-    int readers, writers, exceptions; // members of each set
-    int highest;                      // -1 when nothing is registered
+// The registration's place in the registry (later registrations have larger
+// numbers); UINT64_MAX when fd is not registered.
+uint64_t sched_fd_order(int fd);
+// As sched_fd_order, and notes that the wait of dispatch round `round`
+// reported fd, so that a new registration under that number during the
+// round counts as a reordering.
+uint64_t sched_fd_reported(int fd, uint64_t round);
+// What happened to the registry since the dispatcher last asked.
+struct RegistryChanges {
+    bool reordered = false;     // a number reported in this round was registered anew
+    bool removed_other = false; // a record other than current_fd was removed
 };
-const FdWatch &sched_fd_watch();
+RegistryChanges sched_fd_changes_take();
+// Moves every registration from the back end in use to the given one;
+// false (nothing moved) when it cannot watch one of them.
+class Backend;
+bool sched_fds_move_to(Backend &backend);
 
-// The dispatch walk's guard: the record being dispatched, and whether a
-// record other than it was released since (its successor may be gone).
-extern SchedFD *sched_fd_dispatching;
-extern bool sched_fd_walk_invalid;
+// ---- dispatch.cpp ----
+
+// Waits for the registered descriptors at most timeout_secs (negative:
+// without limit), then calls each ready descriptor's handler once, in
+// registry order, after marking the pass busy. Returns the wait's result
+// (-1 with errno on failure).
+int sched_wait_and_dispatch(long timeout_secs, bool &idle);
+bool sched_dispatch_reserve(size_t registrations); // false: no memory
 
 // ---- stats.cpp ----
 
 void sched_record_call(SchedDebug &debug, const timeval &start, const timeval &end);
+
+// The stamps of a run of handler calls in one walk: a call's end stamp is
+// the next call's start, since only the walk's bookkeeping (well under a
+// microsecond) lies between. That halves the clock readings of a busy pass;
+// after anything longer, stale() makes the next call take a fresh start.
+class CallStamps {
+public:
+    void before_call() {
+        if (!fresh_)
+            gettimeofday(&start_, nullptr);
+        fresh_ = true;
+    }
+    // After the call: its statistics on debug (none when null).
+    void after_call(SchedDebug *debug) {
+        timeval end;
+        gettimeofday(&end, nullptr);
+        if (debug)
+            sched_record_call(*debug, start_, end);
+        start_ = end;
+    }
+    void stale() { fresh_ = false; }
+
+private:
+    timeval start_{};
+    bool fresh_ = false;
+};
 void sched_idle_open();
 void sched_idle_close();
 
+// Marks the pass busy and ends the open idle period, before any handler.
+inline void sched_handler_about_to_run(bool &idle) {
+    idle = false;
+    sched_idle_close();
+}
+
 // ---- lifecycle.cpp ----
 
-// While the loop prepares its select(), the timeout it will pass; the signal
-// handler zeroes it so that a stop signal arriving just before the call
-// cannot leave the loop waiting.
-extern timeval *volatile sched_wait_timeout;
+extern bool sched_looping; // sched_loop() is running
 
 // The end of the clean-up pass: releases every record and calls exit(0).
 [[noreturn]] void sched_exit_after_cleanup();

@@ -6,7 +6,7 @@
 #include <ctime>
 
 #include "../common/io.h"
-#include "internal.h"
+#include "backend.h"
 
 ulong_t tm_SchedInitialized;
 ulong_t tm_SchedWasRan;
@@ -17,7 +17,7 @@ int SchedIdleState = 1;
 SchedTask *current;
 SchedFD *current_fd;
 int (*sched_printf)(char *fmt, ...);
-timeval *volatile sched_wait_timeout;
+bool sched_looping;
 
 namespace {
 
@@ -40,6 +40,7 @@ int sched_init(void) {
     tm_SchedWasRan = 0;
     sched_tasks_reset();
     sched_fds_reset();
+    sched_backend_init();
     current = nullptr;
     current_fd = nullptr;
 
@@ -81,8 +82,7 @@ void sched_handle_signal(int sig) {
         return;
     signal_line(line);
     SchedShutdown = 1;
-    if (timeval *timeout = sched_wait_timeout)
-        *timeout = timeval{0, 0};
+    sched_backend_wake();
 }
 
 void sched_shutdown(void) {

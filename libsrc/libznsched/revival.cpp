@@ -8,6 +8,9 @@
 // content when a task is retired; a name changed in place while its task
 // exists is not found again (the name must stay as it was, like its storage).
 // Records live in slabs, so the chains need no allocation of their own.
+// Retired records join the index only when a search next needs it: a task
+// that is never scheduled again costs the retirement nothing here, and a
+// round of fresh one-shot tasks touches no bucket.
 #include <cstdint>
 #include <cstring>
 #include "../common/pages.h"
@@ -21,8 +24,9 @@ struct Chain {
 
 // The bucket array comes from zn::pages_allocate (zeroed, populated).
 Chain *buckets;
-size_t bucket_count; // a power of two, or 0
-size_t indexed;      // records on the done list
+size_t bucket_count;    // a power of two, or 0
+size_t indexed;         // records on the done list
+SchedTask *unindexed;   // the first done record not in the index yet; those after it neither
 
 void release_buckets() {
     zn::pages_release(buckets, bucket_count * sizeof(Chain));
@@ -63,6 +67,13 @@ void chain_append(TaskNode *node) {
     chain.tail = node;
 }
 
+// Brings the index up to date with the done list.
+void catch_up() {
+    for (SchedTask *task = unindexed; task; task = task->next)
+        chain_append(node_of(task));
+    unindexed = nullptr;
+}
+
 } // namespace
 
 bool sched_names_equal(const uchar_t *a, const char *b) {
@@ -86,15 +97,18 @@ bool revival_reserve(size_t records) {
     // Re-chain in done-list order so each chain keeps that order.
     for (SchedTask *task = SchedDoneTasks; task; task = task->next)
         chain_append(node_of(task));
+    unindexed = nullptr;
     return true;
 }
 
 void revival_add(SchedTask *task) {
-    chain_append(node_of(task));
+    if (!unindexed)
+        unindexed = task;
     ++indexed;
 }
 
 void revival_remove(SchedTask *task) {
+    catch_up();
     TaskNode *node = node_of(task);
     Chain &chain = chain_for(node->index_hash);
     if (node->index_prev)
@@ -112,6 +126,7 @@ void revival_remove(SchedTask *task) {
 SchedTask *revival_find(void (*func)(void *), void *arg, const char *name, size_t hash) {
     if (!indexed)
         return nullptr;
+    catch_up();
     for (TaskNode *node = chain_for(hash).head; node; node = node->index_next) {
         SchedTask *task = &node->task;
         if (node->index_hash == hash && task->task_ptr == func && task->arg == arg &&
@@ -124,4 +139,5 @@ SchedTask *revival_find(void (*func)(void *), void *arg, const char *name, size_
 void revival_clear() {
     release_buckets();
     indexed = 0;
+    unindexed = nullptr;
 }

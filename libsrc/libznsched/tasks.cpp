@@ -21,8 +21,7 @@ size_t records_allocated; // every record ever made, for the revival index
 
 // The walk's view of the running task (see sched_task_running).
 SchedTask *running;
-bool running_left;        // its handler took it off its active list
-SchedTask *running_resume; // the record that followed it there
+bool running_left; // its handler took it off its active list
 
 ulong_t now() { return static_cast<ulong_t>(time(nullptr)); }
 
@@ -36,12 +35,11 @@ void append_active(SchedTask *task) {
         zn::list_append(SchedTasks, SchedTasks_end, task);
         ++num_SchedTasks;
     }
+    due_insert(task);
 }
 
-// Unlinks an active task, keeping the walk's resume point valid.
 void unlink_active(SchedTask *task) {
-    if (running_left && task == running_resume)
-        running_resume = task->next;
+    due_remove(task);
     if (on_priority_list(task)) {
         zn::list_unlink(SchedPriTasks, SchedPriTasks_end, task);
         --num_SchedPriTasks;
@@ -53,7 +51,7 @@ void unlink_active(SchedTask *task) {
 
 // A cleared record with a fresh TID; null when out of memory.
 SchedTask *new_record(void (*func)(void *), void *arg, char *name, size_t hash) {
-    if (!revival_reserve(records_allocated + 1))
+    if (!revival_reserve(records_allocated + 1) || !due_reserve(records_allocated + 1))
         return nullptr;
     TaskNode *node = task_record_allocate();
     if (!node)
@@ -233,17 +231,17 @@ SchedTask *sched_find_task_by_tid(int tid) {
 
 void sched_move_to_end(SchedTask *task) {
     task->debug.last_sched = now();
-    if (task == (on_priority_list(task) ? SchedPriTasks_end : SchedTasks_end))
+    if (task == (on_priority_list(task) ? SchedPriTasks_end : SchedTasks_end)) {
+        due_refresh(task);
         return;
+    }
     unlink_active(task);
     append_active(task);
 }
 
 void sched_task_done(SchedTask *task) {
-    if (task == running && !running_left) {
+    if (task == running)
         running_left = true;
-        running_resume = task->next;
-    }
     unlink_active(task);
     task->flags = SCHED_DONE;
     task->time_val = 0;
@@ -254,31 +252,28 @@ void sched_task_done(SchedTask *task) {
 void sched_task_running(SchedTask *task) {
     running = task;
     running_left = false;
-    running_resume = nullptr;
 }
 
-SchedTask *sched_task_ran(SchedTask *task) {
+void sched_task_ran(SchedTask *task) {
     const bool retired_by_handler = running_left;
-    SchedTask *resume = running_resume;
     sched_task_running(nullptr);
     if (retired_by_handler)
-        return resume; // leave it where its handler put it
-    if (task->flags & SCHED_CLEANUP)
-        return task->next;
-    SchedTask *next = task->next;
-    if (task->flags & (SCHED_RESCHEDULE | SCHED_RESCHEDULED)) {
+        return; // leave it where its handler put it
+    if (task->flags & SCHED_CLEANUP) {
+        due_refresh(task); // stays in place; its handler may have re-armed it
+    } else if (task->flags & (SCHED_RESCHEDULE | SCHED_RESCHEDULED)) {
         task->flags &= ~SCHED_RESCHEDULED;
         sched_move_to_end(task);
     } else {
         sched_task_done(task);
     }
-    return next;
 }
 
 void sched_tasks_reset() {
     SchedTasks = SchedTasks_end = nullptr;
     SchedPriTasks = SchedPriTasks_end = nullptr;
     SchedCleanupTasks = SchedCleanupTasks_end = nullptr;
+    due_reset();
 }
 
 void sched_tasks_release() {

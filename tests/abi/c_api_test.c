@@ -23,6 +23,7 @@ static const any_fn scheduler_api[] = {
     FN(sched_find_done_task), FN(sched_find_task_by_tid), FN(sched_move_to_end),
     FN(sched_find_fd), FN(sched_add_fd), FN(sched_remove_fd), FN(sched_fd_flags),
     FN(sched_fd_save), FN(sched_fd_restore), FN(sched_register_cmds), FN(sched_notify),
+    FN(sched_set_backend),
 };
 
 static const any_fn console_api[] = {
@@ -140,7 +141,9 @@ int main(void) {
     CHECK(sizeof(ulong_t) == sizeof(long) && sizeof(uchar_t) == 1);
     CHECK(sizeof(((SchedFD *)0)->name) == 128);
 
+    CHECK(sched_set_backend(SCHED_BACKEND_EPOLL) == 0 && sched_set_backend(7) == -1);
     CHECK(sched_init() == 0);
+    CHECK(sched_set_backend(SCHED_BACKEND_SELECT) == 0);
     CHECK(sched_task(task, &runs, SCHED_IMMEDIATE, 0, task_name) == 0);
     CHECK(cli_init(0) == 0);
     CHECK(cli_add_cmd(cmd_name, NULL, NULL, c_command, 0) == 0);

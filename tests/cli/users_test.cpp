@@ -3,12 +3,15 @@
 
 #include <arpa/inet.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <pty.h>
 #include <sys/resource.h>
 #include <termios.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "child.h"
 #include "remote.h"
@@ -372,6 +375,39 @@ TEST(Listener, OutOfDescriptorsTheListenerRestsUntilAUserLeaves) {
                             "cli_fd_event: Out of descriptors, not accepting for 1 second\n|");
 }
 
+TEST(Listener, ABurstOfConnectionsIsTakenWithoutWaiting) {
+    auto child = run_in_child([] {
+        zntest::init_console(static_cast<ushort_t>(zntest::free_port()));
+        // Twenty users connect at once, before the loop accepts anyone: the
+        // kernel completes every handshake within the listen backlog, and a
+        // backlog of one would leave most of them waiting a second or more
+        // for a SYN retry.
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(cli_port);
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        std::vector<pollfd> conns;
+        for (int i = 0; i < 20; ++i) {
+            const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            REQUIRE(fd >= 0);
+            connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+            conns.push_back({fd, POLLOUT, 0});
+        }
+        int connected = 0;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+        while (connected < 20 && std::chrono::steady_clock::now() < deadline) {
+            usleep(10 * 1000);
+            poll(conns.data(), conns.size(), 0);
+            connected = 0;
+            for (const pollfd &p : conns)
+                connected += (p.revents & POLLOUT) != 0;
+        }
+        report(std::to_string(connected) + " connected\n");
+    });
+    EXPECT_TRUE(child.returned()) << child.errors;
+    EXPECT_EQ(child.output, "20 connected\n");
+}
+
 TEST(Listener, ConnectionThatCannotBeWatchedIsClosedAtOnce) {
     auto child = run_in_child([] {
         rlimit lim;
@@ -382,6 +418,7 @@ TEST(Listener, ConnectionThatCannotBeWatchedIsClosedAtOnce) {
         }
         lim.rlim_cur = FD_SETSIZE + 64;
         REQUIRE(setrlimit(RLIMIT_NOFILE, &lim) == 0);
+        sched_set_backend(SCHED_BACKEND_SELECT); // epoll would watch it
         zntest::init_console(static_cast<ushort_t>(zntest::free_port()));
         zntest::Client client(cli_port);
         REQUIRE(client.connected());

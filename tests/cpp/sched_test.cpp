@@ -130,6 +130,21 @@ TEST(CppTask, ATaskMayCancelItselfWhileItRuns) {
     EXPECT_EQ(child.output, "ccc\n");
 }
 
+TEST(CppTask, BackEndIsChosenOutsideTheLoopOnly) {
+    auto child = run_in_child([] {
+        REQUIRE(zn::set_backend(zn::backend::epoll));
+        sched_init();
+        bool inside = true;
+        zn::task stop = zn::immediate("stop", [&inside] {
+            inside = zn::set_backend(zn::backend::select);
+            zn::stop_loop();
+        });
+        zn::loop();
+        REQUIRE(!inside && zn::set_backend(zn::backend::select));
+    });
+    EXPECT_TRUE(child.returned()) << child.errors;
+}
+
 TEST(CppTask, RearmingReportsUseOutsideATask) {
     auto child = run_in_child([] {
         sched_init();

@@ -172,7 +172,12 @@ TEST(SchedCommands, SocketsListsTheRegistry) {
         sched_add_fd(p[0], nothing_fd, nullptr, SCHED_FD_READ | SCHED_FD_EXCEPT, name_fd);
         sched_add_fd(p[1], nothing_fd, nullptr, SCHED_FD_WRITE, name_fd);
         sched_find_fd(p[0])->debug.reads = 12;
-        report(std::to_string(p[0]) + " " + std::to_string(p[1]) + "\n" + run({"sockets", "x"}));
+        report(std::to_string(p[0]) + " " + std::to_string(p[1]) + "\n");
+        // The last line names the back end in use.
+        REQUIRE(sched_set_backend(SCHED_BACKEND_SELECT) == 0);
+        report(run({"sockets", "x"}));
+        REQUIRE(sched_set_backend(SCHED_BACKEND_EPOLL) == 0);
+        report(run({"sockets"}));
     });
     EXPECT_TRUE(child.returned()) << child.errors;
     const auto nl = child.output.find('\n');
@@ -181,9 +186,11 @@ TEST(SchedCommands, SocketsListsTheRegistry) {
     char rows[256];
     snprintf(rows, sizeof rows, "%-6d   RE      12           0            0            the pipe\n"
                                 "%-6d   W       0            0            0            the pipe\n", r, w);
+    const std::string listing = std::string("Registered Sockets:\n"
+                                            "Socket   Flags   Reads        Writes       Exceptions   Name\n") +
+                                rows;
     EXPECT_EQ(child.output.substr(nl + 1),
-              std::string("Registered Sockets:\n"
-                          "Socket   Flags   Reads        Writes       Exceptions   Name\n") + rows);
+              listing + "Back end: select\n" + listing + "Back end: epoll\n");
 }
 
 int debug_result;

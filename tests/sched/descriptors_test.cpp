@@ -1,4 +1,4 @@
-// The descriptor registry and dispatch over real pipes and socketpairs.
+// The descriptor registry and dispatch over real pipes and socketpairs, under both back ends.
 #include <gtest/gtest.h>
 
 #include <sys/select.h>
@@ -15,6 +15,20 @@ using zntest::report;
 using zntest::run_in_child;
 
 namespace {
+
+// Every case runs under each back end: the dispatch rules are the same.
+class Descriptors : public testing::TestWithParam<int> {};
+
+INSTANTIATE_TEST_SUITE_P(Backend, Descriptors,
+                         testing::Values(SCHED_BACKEND_SELECT, SCHED_BACKEND_EPOLL),
+                         [](const testing::TestParamInfo<int> &info) {
+                             return info.param == SCHED_BACKEND_EPOLL ? "epoll" : "select";
+                         });
+
+void init_on(int backend) {
+    REQUIRE(sched_set_backend(backend) == 0);
+    sched_init();
+}
 
 char name_a[] = "first";
 char name_b[] = "second";
@@ -41,9 +55,9 @@ void record_call(int fd, void *arg, int r, int w, int e) {
            (current_fd && current_fd->fd == fd && !current ? " current\n" : " WRONG\n"));
 }
 
-TEST(Descriptors, ReadableAndWritableMeansOneCallWithBothFlags) {
-    auto child = run_in_child([] {
-        sched_init();
+TEST_P(Descriptors, ReadableAndWritableMeansOneCallWithBothFlags) {
+    auto child = run_in_child([backend = GetParam()] {
+        init_on(backend);
         const int fd = ready_socket();
         REQUIRE(sched_add_fd(fd, record_call, (void *)"rw", 7, name_a) == 0);
         run_one_pass();
@@ -56,9 +70,9 @@ TEST(Descriptors, ReadableAndWritableMeansOneCallWithBothFlags) {
     EXPECT_EQ(child.output, "rw r=1 w=1 e=0 current\n");
 }
 
-TEST(Descriptors, DispatchFollowsRegistrationOrderAndCurrentFlags) {
-    auto child = run_in_child([] {
-        sched_init();
+TEST_P(Descriptors, DispatchFollowsRegistrationOrderAndCurrentFlags) {
+    auto child = run_in_child([backend = GetParam()] {
+        init_on(backend);
         const int a = ready_socket(), b = ready_socket(), c = ready_socket();
         sched_add_fd(b, record_call, (void *)"b", SCHED_FD_WRITE, name_b);
         sched_add_fd(a, record_call, (void *)"a", SCHED_FD_READ, name_a);
@@ -86,10 +100,10 @@ void remove_listed(int fd, void *arg, int, int, int) {
 
 // Three ready descriptors a, b, c; a's handler removes the ones chosen by
 // pick (given a, b, c). Returns the child's report of the handlers called.
-std::string run_with_removals(std::vector<int> (*pick)(int a, int b, int c),
+std::string run_with_removals(int backend, std::vector<int> (*pick)(int a, int b, int c),
                               int expect_left) {
-    auto child = run_in_child([pick, expect_left] {
-        sched_init();
+    auto child = run_in_child([backend, pick, expect_left] {
+        init_on(backend);
         const int a = ready_socket(), b = ready_socket(), c = ready_socket();
         sched_add_fd(a, remove_listed, (void *)"a", SCHED_FD_READ, name_a);
         sched_add_fd(b, remove_listed, (void *)"b", SCHED_FD_READ, name_a);
@@ -103,14 +117,14 @@ std::string run_with_removals(std::vector<int> (*pick)(int a, int b, int c),
     return child.output;
 }
 
-TEST(Descriptors, HandlerRemovingItselfRestartsTheWalkWithoutRepeats) {
-    EXPECT_EQ(run_with_removals([](int a, int, int) { return std::vector<int>{a}; }, 2),
+TEST_P(Descriptors, HandlerRemovingItselfRestartsTheWalkWithoutRepeats) {
+    EXPECT_EQ(run_with_removals(GetParam(), [](int a, int, int) { return std::vector<int>{a}; }, 2),
               "a\nb\nc\n");
 }
 
-TEST(Descriptors, HandlerRemovingItsSuccessorNeverTouchesTheReleasedRecord) {
+TEST_P(Descriptors, HandlerRemovingItsSuccessorNeverTouchesTheReleasedRecord) {
     // The successor first, then itself: b is never called.
-    EXPECT_EQ(run_with_removals([](int a, int b, int) { return std::vector<int>{b, a}; }, 1),
+    EXPECT_EQ(run_with_removals(GetParam(), [](int a, int b, int) { return std::vector<int>{b, a}; }, 1),
               "a\nc\n");
 }
 
@@ -124,9 +138,9 @@ void borrowed_handler(int fd, void *, int, int, int) {
     REQUIRE(sched_fd_restore(fd, &saved) == 0);
 }
 
-TEST(Descriptors, SaveAndRestoreFromInsideTheHandlerKeepsStatistics) {
-    auto child = run_in_child([] {
-        sched_init();
+TEST_P(Descriptors, SaveAndRestoreFromInsideTheHandlerKeepsStatistics) {
+    auto child = run_in_child([backend = GetParam()] {
+        init_on(backend);
         const int a = ready_socket(), b = ready_socket();
         sched_add_fd(a, record_call, (void *)"owner", SCHED_FD_READ | SCHED_FD_EXCEPT, name_a);
         sched_add_fd(b, record_call, (void *)"b", SCHED_FD_READ, name_b);
@@ -148,14 +162,14 @@ TEST(Descriptors, SaveAndRestoreFromInsideTheHandlerKeepsStatistics) {
     EXPECT_EQ(child.output, "b r=1 w=0 e=0 current\nborrowed\n");
 }
 
-TEST(Descriptors, RefusalsLeaveTheRegistryUnchanged) {
-    auto child = run_in_child([] {
+TEST_P(Descriptors, RefusalsLeaveTheRegistryUnchanged) {
+    auto child = run_in_child([backend = GetParam()] {
         REQUIRE(sched_fd_flags(0, 1) == -2); // before init: nothing registered
         REQUIRE(sched_add_fd(0, record_call, nullptr, 1, name_a) == -1);
         REQUIRE(sched_remove_fd(0) == -1);
         REQUIRE(sched_fd_save(0, &saved) == -1);
         REQUIRE(sched_fd_restore(0, &saved) == -1);
-        sched_init();
+        init_on(backend);
         REQUIRE(sched_add_fd(0, record_call, (void *)"x", 1, name_a) == 0);
         REQUIRE(sched_add_fd(0, remove_listed, nullptr, 2, name_b) == -17);
         SchedFD *rec = sched_find_fd(0);
@@ -163,7 +177,9 @@ TEST(Descriptors, RefusalsLeaveTheRegistryUnchanged) {
         REQUIRE(sched_remove_fd(7) == -2);
         REQUIRE(sched_fd_flags(7, 1) == -2);
         REQUIRE(sched_fd_save(7, &saved) == -2);
-        // Numbers select() cannot watch are refused and never looked up.
+        // Numbers the back end cannot watch (negative ones, ones that are not
+        // open, and with select those beyond its sets) are refused and never
+        // looked up.
         for (int bad : {-1, -1000, FD_SETSIZE, FD_SETSIZE + 5, 1 << 30}) {
             REQUIRE(sched_add_fd(bad, record_call, nullptr, 1, name_a) == -9);
             REQUIRE(sched_find_fd(bad) == nullptr);
@@ -176,9 +192,9 @@ TEST(Descriptors, RefusalsLeaveTheRegistryUnchanged) {
     EXPECT_TRUE(child.returned()) << child.errors;
 }
 
-TEST(Descriptors, NamesAreCopiedAndCut) {
-    auto child = run_in_child([] {
-        sched_init();
+TEST_P(Descriptors, NamesAreCopiedAndCut) {
+    auto child = run_in_child([backend = GetParam()] {
+        init_on(backend);
         std::string n127(127, 'n'), n300(300, 'm');
         REQUIRE(sched_add_fd(0, record_call, nullptr, 0, n127.data()) == 0);
         REQUIRE(sched_add_fd(1, record_call, nullptr, 0, n300.data()) == 0);
@@ -202,9 +218,9 @@ void reschedule_from_fd(int fd, void *, int, int, int) {
     sched_remove_fd(fd);
 }
 
-TEST(Descriptors, RescheduleFromADescriptorHandlerIsRefused) {
-    auto child = run_in_child([] {
-        sched_init();
+TEST_P(Descriptors, RescheduleFromADescriptorHandlerIsRefused) {
+    auto child = run_in_child([backend = GetParam()] {
+        init_on(backend);
         sched_add_fd(ready_socket(), reschedule_from_fd, nullptr, SCHED_FD_READ, name_a);
         run_one_pass();
     });
@@ -219,10 +235,10 @@ void count_and_drain(int fd, void *arg, int, int, int) {
     ++*static_cast<int *>(arg);
 }
 
-TEST(Descriptors, ManyReadyDescriptorsAreEachCalledOncePerPass) {
-    auto child = run_in_child([] {
+TEST_P(Descriptors, ManyReadyDescriptorsAreEachCalledOncePerPass) {
+    auto child = run_in_child([backend = GetParam()] {
         static int calls[600];
-        sched_init();
+        init_on(backend);
         int registered = 0;
         for (int &count : calls) {
             int sv[2];

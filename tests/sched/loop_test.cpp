@@ -1,8 +1,10 @@
 // The main loop in real time: shutdown paths, signals, stop requests and the exit status.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/socket.h>
 
+#include <chrono>
 #include <csignal>
 #include <string>
 
@@ -199,6 +201,7 @@ TEST(Loop, CleanupPassRunsNoOtherTask) {
 
 TEST(Loop, SelectErrorShutsDown) {
     auto child = run_in_child([] {
+        sched_set_backend(SCHED_BACKEND_SELECT);
         sched_init();
         register_cleanups();
         int fds[2];
@@ -213,6 +216,26 @@ TEST(Loop, SelectErrorShutsDown) {
               "sched_loop: select errored out, ret = -1, err = Bad file descriptor\n"
               "cleanup 1\ncleanup 2\n"
               "sched_loop: Done Cleaning Up\n");
+}
+
+// The one difference between the back ends: epoll silently stops watching a
+// descriptor closed while registered, and the loop goes on.
+TEST(Loop, EpollForgetsADescriptorClosedWhileRegistered) {
+    auto child = run_in_child([] {
+        sched_set_backend(SCHED_BACKEND_EPOLL);
+        sched_init();
+        register_cleanups();
+        int fds[2];
+        REQUIRE(pipe(fds) == 0);
+        sched_add_fd(fds[0], ignore_fd, nullptr, SCHED_FD_READ, name_fd);
+        close(fds[0]);
+        sched_task(stop_loop_task, nullptr, SCHED_IMMEDIATE, 0, name_task);
+        sched_loop();
+        report("returned\n");
+        REQUIRE(sched_find_fd(fds[0]) != nullptr); // still registered: remove it first
+    });
+    EXPECT_TRUE(child.returned()) << child.errors;
+    EXPECT_EQ(child.output, "returned\n");
 }
 
 void report_current(void *) {
@@ -252,6 +275,105 @@ TEST(Loop, TimedTaskRunsOnceAfterItsDelay) {
         REQUIRE(SchedDoneTasks && SchedDoneTasks->arg == &runs);
     });
     EXPECT_TRUE(child.returned()) << child.errors;
+}
+
+// ---- tasks that are due in every pass ----
+
+void always_due(void *) {}
+void rearm_at_once(void *) { sched_reschedule(0); }
+
+// Runs body in a child and measures the time until it ended.
+zntest::ChildResult timed_child(const std::function<void()> &body, double &seconds) {
+    const auto start = std::chrono::steady_clock::now();
+    auto child = run_in_child(body);
+    seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return child;
+}
+
+TEST(Loop, TasksDueInEveryPassStillLetSigtermStopTheLoop) {
+    for (bool by_reschedule : {false, true}) {
+        double seconds = 0;
+        auto child = timed_child(
+            [by_reschedule] {
+                sched_init();
+                register_cleanups();
+                for (int i = 0; i < 2; ++i) {
+                    if (by_reschedule)
+                        sched_task(rearm_at_once, nullptr, 0, 0, name_task);
+                    else
+                        sched_task(always_due, nullptr, SCHED_IMMEDIATE | SCHED_RESCHEDULE, 0,
+                                   name_task);
+                }
+                signal_me_soon(SIGTERM);
+                sched_loop();
+            },
+            seconds);
+        EXPECT_TRUE(child.exited_zero()) << child.errors;
+        EXPECT_EQ(child.output, "cleanup 1\ncleanup 2\n");
+        EXPECT_LT(seconds, 1.0); // the signal comes after 0.2 s
+    }
+}
+
+void served(int fd, void *, int, int, int) {
+    report("descriptor served\n");
+    sched_remove_fd(fd);
+    sched_shutdown();
+}
+
+TEST(Loop, TasksDueInEveryPassDoNotStarveDescriptors) {
+    auto child = run_in_child([] {
+        sched_init();
+        sched_task(rearm_at_once, nullptr, 0, 0, name_task);
+        sched_task(rearm_at_once, nullptr, 0, 0, name_task);
+        int sv[2];
+        REQUIRE(socketpair(AF_UNIX, SOCK_STREAM, 0, sv) == 0 && write(sv[1], "x", 1) == 1);
+        sched_add_fd(sv[0], served, nullptr, SCHED_FD_READ, name_fd);
+        sched_loop();
+    });
+    EXPECT_TRUE(child.exited_zero()) << child.errors;
+    EXPECT_EQ(child.output, "descriptor served\n");
+}
+
+double cpu_seconds() {
+    rusage usage;
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+TEST(Loop, TimersAloneSleepBetweenTheirRuns) {
+    auto child = run_in_child([] {
+        static int ticks = 0;
+        sched_init();
+        sched_task(count_run, &ticks, SCHED_RESCHEDULE, 1, name_task);
+        sched_task(stop_loop_task, nullptr, 0, 3, name_cleanup1);
+        const double before = cpu_seconds();
+        sched_loop();
+        const double used = cpu_seconds() - before;
+        REQUIRE(ticks >= 2);
+        // Well under 5 % of one core over the three seconds.
+        report(used < 0.05 ? "slept\n" : "busy for " + std::to_string(used) + " s\n");
+        // The sleep is idle time: an idle period was open while it lasted.
+        REQUIRE(SchedIdle.debug.times_ran >= 2 && SchedIdle.debug.total_time.secs >= 2);
+    });
+    EXPECT_TRUE(child.returned()) << child.errors;
+    EXPECT_EQ(child.output, "slept\n");
+}
+
+TEST(Loop, SigtermEndsTheSleepOfATimersOnlyLoopAtOnce) {
+    double seconds = 0;
+    auto child = timed_child(
+        [] {
+            sched_init();
+            register_cleanups();
+            sched_task(say, (void *)"never\n", 0, 100, name_task);
+            signal_me_soon(SIGTERM);
+            sched_loop();
+        },
+        seconds);
+    EXPECT_TRUE(child.exited_zero()) << child.errors;
+    EXPECT_EQ(child.output, "cleanup 1\ncleanup 2\n");
+    EXPECT_LT(seconds, 1.0);
 }
 
 } // namespace

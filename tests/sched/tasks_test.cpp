@@ -164,11 +164,13 @@ TEST(Tasks, RescheduleZeroRunsInEveryPassUntilRearmedWithTime) {
         REQUIRE(sched_reschedule(0) == -2); // no task running
         sched_task(rearm_immediately, nullptr, 0, 0, name_a);
         run_one_pass();
-        // Re-queued behind the stopper, and due at once, it runs a second
-        // time in the same walk.
-        REQUIRE(trail == "ii");
+        // Re-queued behind the stopper and due at once, it still waits for
+        // the next pass: a task runs at most once per walk.
+        REQUIRE(trail == "i");
         SchedTask *task = sched_find_task(rearm_immediately, nullptr, nullptr, 1);
         REQUIRE(task && (task->flags & SCHED_IMMEDIATE) && !(task->flags & SCHED_RESCHEDULED));
+        run_one_pass();
+        REQUIRE(trail == "ii");
         run_one_pass();
         REQUIRE(trail == "iii");
         REQUIRE(task->time_val == 60 && !(task->flags & SCHED_IMMEDIATE));
@@ -235,7 +237,10 @@ TEST(Tasks, HandlerThatRetiresAndRevivesItselfKeepsTheNewSchedule) {
         sched_init();
         sched_task(revive_self, nullptr, SCHED_IMMEDIATE, 0, name_a);
         run_one_pass();
-        REQUIRE(trail == "vv"); // revived at the tail, so it ran again this pass
+        REQUIRE(trail == "v"); // revived at the tail, it waits for the next pass
+        REQUIRE(num_SchedTasks == 1 && SchedTasks->task_ptr == revive_self);
+        run_one_pass();
+        REQUIRE(trail == "vv");
         REQUIRE(num_SchedTasks == 0);
     });
     EXPECT_TRUE(child.returned()) << child.errors;

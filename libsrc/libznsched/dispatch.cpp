@@ -1,0 +1,119 @@
+// dispatch.cpp -- one wait for the registered descriptors, then their handlers, in registry order.
+//
+// The back end reports the ready descriptors in an order of its own; they
+// are sorted by their registrations' places in the registry, and called from
+// there. The rules are the same whatever the back end:
+// - a ready descriptor gets one call per pass, covering every reported
+//   condition that its current flags want; the conditions taken are cleared,
+//   so that a walk that starts again never fires them twice;
+// - a handler that removes its own descriptor (for good) or any other one
+//   sends the walk back to the head of the registry; one that gives its own
+//   descriptor a new registration (a restored one) goes on with the records
+//   that followed it;
+// - a new registration under a number that the wait reported takes that
+//   number's conditions at its own place, after everything registered
+//   before it;
+// - the statistics of a call go to whatever is registered under the number
+//   when the handler returns, none when nothing is.
+// Going back to the head costs nothing in the usual case: the walk resumes
+// at the first entry that still holds conditions, and every entry before
+// the current one is spent.
+#include <algorithm>
+#include <cerrno>
+
+#include "array.h"
+#include "backend.h"
+
+namespace {
+
+PlainArray<ReadyFd> ready; // what the last wait reported, in registry order
+uint64_t rounds;           // dispatch rounds so far
+
+// Registered numbers have distinct places, so the order is total but for
+// numbers no longer registered, which sort last and are never called. An
+// in-place sort: the loop allocates nothing.
+void sort_by_registry() {
+    auto earlier = [](const ReadyFd &a, const ReadyFd &b) { return a.order < b.order; };
+    if (!std::is_sorted(ready.begin(), ready.end(), earlier))
+        std::sort(ready.begin(), ready.end(), earlier);
+}
+
+// Takes one condition of a record if it is both wanted and reported: clears
+// it and counts it.
+int take(const SchedFD *rec, ulong_t flag, unsigned &bits, ulong_t &count) {
+    if (!(rec->flags & flag) || !(bits & flag))
+        return 0;
+    bits &= ~static_cast<unsigned>(flag);
+    ++count;
+    return 1;
+}
+
+// The first entry placed after the registration `order`.
+size_t first_after(uint64_t order) {
+    return static_cast<size_t>(
+        std::upper_bound(ready.begin(), ready.end(), order,
+                         [](uint64_t o, const ReadyFd &entry) { return o < entry.order; }) -
+        ready.begin());
+}
+
+void dispatch() {
+    ++rounds;
+    for (ReadyFd &entry : ready)
+        entry.order = sched_fd_reported(entry.fd, rounds);
+    sort_by_registry();
+    size_t lowest_unspent = SIZE_MAX; // first entry left with conditions
+    CallStamps stamps;
+    for (size_t i = 0; i < ready.size();) {
+        ReadyFd &entry = ready[i];
+        SchedFD *rec = sched_find_fd(entry.fd);
+        int r = 0, w = 0, e = 0;
+        if (rec) {
+            r = take(rec, SCHED_FD_READ, entry.bits, rec->debug.reads);
+            w = take(rec, SCHED_FD_WRITE, entry.bits, rec->debug.writes);
+            e = take(rec, SCHED_FD_EXCEPT, entry.bits, rec->debug.exceptions);
+        }
+        if (entry.bits)
+            lowest_unspent = std::min(lowest_unspent, i);
+        if (!(r | w | e)) {
+            ++i;
+            continue;
+        }
+        const int fd = entry.fd;
+        const uint64_t order = entry.order;
+        stamps.before_call();
+        sched_fd_changes_take();
+        current_fd = rec;
+        rec->handler(fd, rec->arg, r, w, e);
+        current_fd = nullptr;
+        const RegistryChanges changed = sched_fd_changes_take();
+        SchedFD *found = sched_find_fd(fd);
+        stamps.after_call(found ? &found->debug : nullptr);
+        if (changed.reordered) {
+            for (ReadyFd &other : ready)
+                other.order = sched_fd_order(other.fd);
+            sort_by_registry();
+            lowest_unspent = 0;
+            stamps.stale();
+        }
+        if (!found || changed.removed_other)
+            i = std::min(lowest_unspent, changed.reordered ? 0 : i + 1);
+        else
+            i = changed.reordered ? first_after(order) : i + 1;
+    }
+}
+
+} // namespace
+
+bool sched_dispatch_reserve(size_t registrations) { return ready.reserve(registrations + 1); }
+
+int sched_wait_and_dispatch(long timeout_secs, bool &idle) {
+    ready.clear();
+    const int ret = sched_backend().wait(timeout_secs, ready);
+    if (ret > 0 && !ready.empty()) {
+        const int saved_errno = errno;
+        sched_handler_about_to_run(idle);
+        dispatch();
+        errno = saved_errno;
+    }
+    return ret;
+}
