@@ -12,6 +12,7 @@ struct Options {
     std::string listen = "127.0.0.1";   // local address the port listens on
     std::string data = "./data";        // data directory, created when missing
     bool console = true;                // local console when stdin is a terminal
+    bool tcp_admin = false;             // TCP users may run every command
 };
 
 using zn_apps::ParseResult;
