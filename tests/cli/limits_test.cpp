@@ -28,6 +28,14 @@ bool closed_unanswered(Client &client, int timeout_ms = 5000) {
 
 std::string args_reply(const std::string &word) { return "\nargc=2\n[args]\n[" + word + "]\n" + kPrompt; }
 
+// The user quits; true once the daemon has closed its connection.
+bool leaves(Client &user) {
+    user.send("quit\n");
+    bool eof = false;
+    user.read_to_eof(eof);
+    return eof;
+}
+
 TEST(UserLimit, The129thConnectionIsClosedAndTheOthersAreServed) {
     Daemon daemon;
     ASSERT_TRUE(daemon.ready()) << daemon.errors();
@@ -42,11 +50,7 @@ TEST(UserLimit, The129thConnectionIsClosedAndTheOthersAreServed) {
     EXPECT_TRUE(closed_unanswered(over));
     for (size_t i = 0; i < users.size(); ++i)
         ASSERT_EQ(users[i]->command("args " + std::to_string(i)), args_reply(std::to_string(i)));
-    // One leaves: there is room again.
-    users.back()->send("quit\n");
-    bool eof = false;
-    users.back()->read_to_eof(eof);
-    ASSERT_TRUE(eof);
+    ASSERT_TRUE(leaves(*users.back())) << "one leaves: there is room again";
     Client next(daemon.port());
     EXPECT_TRUE(next.login());
 }
@@ -70,9 +74,7 @@ TEST(UserLimit, TcpAndLocalUsersCountTogether) {
     EXPECT_NE(daemon.errors().find("cli_fd_event: Too many users (limit 2), closing the new connection on fd "),
               std::string::npos)
         << daemon.errors();
-    tcp.send("quit\n");
-    bool eof = false;
-    tcp.read_to_eof(eof);
+    ASSERT_TRUE(leaves(tcp));
     Client local_again(path);
     EXPECT_TRUE(local_again.login());
 }
