@@ -89,11 +89,12 @@ ZN_EXPORT CmdEntry *cli_find_cmd(char *cmd);
 /* The message command named exactly cmd; null when none. */
 ZN_EXPORT CmdEntry *cli_find_message_cmd(char *cmd);
 
-/* Prefix lookup over the visible ordinary commands. tabs 1 (any value but
- * 2): the single command whose name starts with cmd, null when none or
- * several do. tabs 2: an empty cmd returns the "help" entry; otherwise the
- * matching names are listed to current_user (16 columns, five a row), the
- * prompt and the pending input are shown again, and null is returned. */
+/* Prefix lookup over the visible ordinary commands that current_user may
+ * run (cli_set_permission). tabs 1 (any value but 2): the single command
+ * whose name starts with cmd, null when none or several do. tabs 2: an
+ * empty cmd returns the "help" entry; otherwise the matching names are
+ * listed to current_user (16 columns, five a row), the prompt and the
+ * pending input are shown again, and null is returned. */
 ZN_EXPORT CmdEntry *cli_find_partial_cmd(char *cmd, int tabs);
 
 /* The same over the visible message commands. */
