@@ -4,7 +4,7 @@
 //                           [--max-fds N] [--socket PATH [--socket-mode OCTAL]]
 //                           [--limits USERS SECONDS] [--policy] [--db]
 // --max-fds lowers the limit of open descriptors to N. --socket listens on a
-// local socket as well (mode 0666 unless given). --limits sets the user
+// local socket as well (mode 0666 unless given) and adds "whoami". --limits sets the user
 // limit and the handshake time-out. --policy lets peers of another uid than
 // the daemon's (and not root) run only help, history, args, whoami, dblist
 // and dbdump; TCP users run everything. --db adds the database commands and
@@ -157,8 +157,11 @@ const Command commands[] = {
     {"back", nullptr, "Leave message state", cmd_back, CLI_CMD_MESSAGE},
     {"prompt", "<text>", "Set the prompt", cmd_prompt, 0},
     {"broadcast", "<text>", "Tell everyone else", cmd_broadcast, 0},
-    {"whoami", nullptr, "Show the credentials of your connection", cmd_whoami, 0},
 };
+
+// With a local socket.
+char whoami_name[] = "whoami";
+char whoami_desc[] = "Show the credentials of your connection";
 
 char sample_name[] = "sample";
 char sample_desc[] = "Sample";
@@ -211,6 +214,8 @@ int main(int argc, char **argv) {
         fprintf(stderr, "cli_init failed\n");
         return 3;
     }
+    if (socket_path)
+        cli_add_cmd(whoami_name, nullptr, whoami_desc, cmd_whoami, 0);
     if (with_db) {
         db_register_cmds(cli_add_cmd, cli_printf);
         db_set_verbose(0);
