@@ -235,10 +235,13 @@ ZN_EXPORT void cli_fd_event(int fd, void *arg, int r, int w, int e);
  * protocol of TCP users, and carry the peer process's credentials
  * (cli_user_credentials). The socket file is created with exactly mode
  * (permission bits, at most 07777), whatever the umask, before anyone can
- * connect; it is removed at clean-up. An existing file at path is replaced
+ * connect; the umask is cleared for the bind() call alone, so no other
+ * thread should create files then. An existing file at path is replaced
  * only when it is a socket nobody listens on (a connect attempt tells);
  * anything else there - a live socket, a file that is no socket, a path
- * that cannot be examined - is left untouched and the call fails. The
+ * that cannot be examined - is left untouched and the call fails. At
+ * clean-up the file is removed if it is still the one made here (a
+ * relative path is taken from the working directory of that moment). The
  * listening socket is registered as "CLI Local Accept". Returns 0, or -1
  * with a debug line and errno set: EADDRINUSE a process listens at path,
  * EEXIST the file there is no socket, EALREADY a local socket is open
