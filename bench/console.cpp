@@ -72,6 +72,7 @@ int ping(int, char **) {
 // The console on a free port; the port number is written to ready_fd.
 [[noreturn]] void zn_server(int ready_fd) {
     sched_init();
+    cli_set_limits(FD_SETSIZE, -1); // the users of the last phase are more than the default 128
     for (int attempt = 0; attempt < 20; ++attempt) {
         int port = 0;
         close(listen_on_loopback(1, port)); // a port that was free a moment ago

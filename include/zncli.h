@@ -1,7 +1,8 @@
 /*
  * zncli.h -- the zn command console: a command registry, console users (the
- * local terminal and remote TCP users), a line editor, buffered output and
- * the built-in commands.
+ * local terminal, and remote users over TCP or a local Unix-domain socket),
+ * who may connect and run what, a line editor, buffered output and the
+ * built-in commands.
  *
  * An application calls cli_init(port) after sched_init(), optionally
  * cli_add_console() for the local terminal, registers its commands with
@@ -10,8 +11,9 @@
  * words and dispatched to the command handlers, whose output goes to the
  * typing user through cli_printf().
  *
- * Remote protocol: after connecting, a client sends the 4-byte handshake
- * value 0x5C1E7A93 (most significant byte first, in one write or several)
+ * Remote protocol, over TCP and the local socket alike: after connecting,
+ * a client sends the 4-byte handshake value 0x5C1E7A93 (most significant
+ * byte first, in one write or several, within the handshake time-out)
  * and receives the acknowledgement 0x3D96B2E4 and the prompt; from then on
  * both sides exchange plain text. The connection is a byte stream: every
  * CR, LF or CR LF ends a line, whatever the writes, so a client may send
@@ -42,6 +44,7 @@
 #define ZN_ZNCLI_H
 
 #include <netinet/in.h>
+#include <sys/types.h>
 #include <termio.h>
 
 #include "typedefs.h"
@@ -86,11 +89,12 @@ ZN_EXPORT CmdEntry *cli_find_cmd(char *cmd);
 /* The message command named exactly cmd; null when none. */
 ZN_EXPORT CmdEntry *cli_find_message_cmd(char *cmd);
 
-/* Prefix lookup over the visible ordinary commands. tabs 1 (any value but
- * 2): the single command whose name starts with cmd, null when none or
- * several do. tabs 2: an empty cmd returns the "help" entry; otherwise the
- * matching names are listed to current_user (16 columns, five a row), the
- * prompt and the pending input are shown again, and null is returned. */
+/* Prefix lookup over the visible ordinary commands that current_user may
+ * run (cli_set_permission). tabs 1 (any value but 2): the single command
+ * whose name starts with cmd, null when none or several do. tabs 2: an
+ * empty cmd returns the "help" entry; otherwise the matching names are
+ * listed to current_user (16 columns, five a row), the prompt and the
+ * pending input are shown again, and null is returned. */
 ZN_EXPORT CmdEntry *cli_find_partial_cmd(char *cmd, int tabs);
 
 /* The same over the visible message commands. */
@@ -186,8 +190,11 @@ ZN_EXPORT int cli_set_listen_address(const char *addr);
  * process ($LISTEN_PID is this process, $LISTEN_FDS counts them from
  * descriptor 3 on), the first listening TCP socket over IPv4 among them
  * becomes "CLI Accept" instead, whatever the port argument and the listen
- * address: nothing is bound, and cli_port takes the socket's port. Other
- * descriptors are left open and untouched. Every call removes $LISTEN_PID,
+ * address: nothing is bound, and cli_port takes the socket's port. The
+ * first listening Unix-domain stream socket among them becomes the local
+ * console socket (see cli_listen_unix(), which then fails with EALREADY);
+ * its file belongs to the manager and stays at clean-up. Other descriptors
+ * are left open and untouched. Every call removes $LISTEN_PID,
  * $LISTEN_FDS and $LISTEN_FDNAMES from the environment; an application that
  * wants the descriptors the console leaves must read them first. */
 ZN_EXPORT int cli_init(ushort_t debug_port);
@@ -226,13 +233,68 @@ ZN_EXPORT int cli_remove_user(int in_fd, int out_fd, int type);
  * step failed (the descriptors registered by it are withdrawn again). */
 ZN_EXPORT int cli_start_user(struct CmdUser *up, int prompt);
 
-/* The scheduler's handler of the listening socket and of every user
- * descriptor: accepts connections, reads and edits input, writes pending
- * output. A remote user whose connection ends or fails is removed and its
- * socket closed. When accept() finds no descriptor free (EMFILE, ENFILE),
- * the listening socket is not watched for a second, or until a user
- * leaves. */
+/* The scheduler's handler of the listening sockets and of every user
+ * descriptor: accepts connections (within cli_set_limits()), reads and
+ * edits input, writes pending output. A remote user whose connection ends
+ * or fails is removed and its socket closed. When accept() finds no
+ * descriptor free (EMFILE, ENFILE), the listening sockets are not watched
+ * for a second, or until a user leaves. */
 ZN_EXPORT void cli_fd_event(int fd, void *arg, int r, int w, int e);
+
+/* ---- Who may connect, and who may run what. ---- */
+
+/* Listen for console users on a Unix-domain stream socket at path as well
+ * (one such socket per process; call after cli_init(), also when its port
+ * was 0). Users accepted there are titled "Local User", speak exactly the
+ * protocol of TCP users, and carry the peer process's credentials
+ * (cli_user_credentials). The socket file is created with exactly mode
+ * (permission bits, at most 07777), whatever the umask, before anyone can
+ * connect; the umask is cleared for the bind() call alone, so no other
+ * thread should create files then. An existing file at path is replaced
+ * only when it is a socket nobody listens on (a connect attempt tells);
+ * anything else there - a live socket, a file that is no socket, a path
+ * that cannot be examined - is left untouched and the call fails. At
+ * clean-up the file is removed if it is still the one made here (a
+ * relative path is taken from the working directory of that moment). The
+ * listening socket is registered as "CLI Local Accept". Returns 0, or -1
+ * with a debug line and errno set: EADDRINUSE a process listens at path,
+ * EEXIST the file there is no socket, EALREADY a local socket is open
+ * already, ENAMETOOLONG the path does not fit a socket address, EINVAL a
+ * null or empty path or a bad mode, ENODEV before cli_init(); otherwise
+ * the failed system call's errno. */
+ZN_EXPORT int cli_listen_unix(const char *path, int mode);
+
+/* The credentials of the process at the other end of up: for a user of the
+ * local socket, those its peer had when it connected (SO_PEERCRED); for a
+ * local console user (input descriptor 3 or less), this process's effective
+ * ids and its pid. Fills what is not null and returns 0; returns -1 (and
+ * fills nothing) for TCP users, other users and a null up. */
+ZN_EXPORT int cli_user_credentials(struct CmdUser *up, uid_t *uid, gid_t *gid, pid_t *pid);
+
+/* Install the permission hook (null, the default, allows everything). Before
+ * a line is run as a command, allowed(up, name) is asked with the user and
+ * the name of the command found (after "!" expansion; message commands by
+ * their name without "/"); 0 refuses: the user gets "Permission denied\n"
+ * and the prompt, and nothing runs. A hidden command that runs the handler
+ * of a visible command on the same list is that command's alias and is
+ * asked about by the visible command's name. "quit", "exit", "bye",
+ * "logout", "help" and "?" are always allowed without asking. Help listings,
+ * "help <name>" and Tab completion show a user only what it may run. The
+ * hook must not remove users or commands. */
+ZN_EXPORT void cli_set_permission(int (*allowed)(struct CmdUser *up, const char *cmd));
+
+/* Limits on connections, kept across cli_init() and usable before it; a
+ * negative value leaves its setting as it is.
+ *   max_users: at most this many users accepted over TCP and the local
+ *     socket together at once (default 128; 0 admits none). A connection
+ *     beyond it is closed at once, before its handshake, with a debug line;
+ *     users already in stay.
+ *   handshake_seconds: a connection that has not completed its handshake
+ *     this long after it was accepted is closed, within a second after
+ *     (default 10; 0: never). A change applies to connections waiting now.
+ * Users past the handshake, and users added with cli_add_user(), have no
+ * time-out and do not count. */
+ZN_EXPORT void cli_set_limits(int max_users, int handshake_seconds);
 
 /* ---- Input processing. ---- */
 

@@ -1,4 +1,4 @@
-// connection.cpp -- the TCP connection to a zn console: connecting, the handshake, reading and writing.
+// connection.cpp -- the connection to a zn console (TCP or a local socket): connecting, the handshake, reading and writing.
 #include "connection.h"
 
 #include <fcntl.h>
@@ -7,6 +7,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -37,11 +38,11 @@ bool wait_for(int fd, short events, int timeout_ms) {
 }
 
 // Connects s to addr within the greeting time; 0 or an errno value.
-int connect_within(int s, const addrinfo *addr) {
+int connect_within(int s, const sockaddr *addr, socklen_t addr_len) {
     const int flags = fcntl(s, F_GETFL);
     fcntl(s, F_SETFL, flags | O_NONBLOCK);
     int err = 0;
-    if (connect(s, addr->ai_addr, addr->ai_addrlen) != 0) {
+    if (connect(s, addr, addr_len) != 0) {
         err = errno;
         if (err == EINPROGRESS) {
             socklen_t len = sizeof err;
@@ -54,9 +55,7 @@ int connect_within(int s, const addrinfo *addr) {
     return err;
 }
 
-} // namespace
-
-int connect_to(const std::string &host, const std::string &port, std::string &error) {
+int connect_tcp(const std::string &host, const std::string &port, std::string &error) {
     addrinfo hints{};
     hints.ai_family = AF_INET; // consoles listen on IPv4
     hints.ai_socktype = SOCK_STREAM;
@@ -71,7 +70,7 @@ int connect_to(const std::string &host, const std::string &port, std::string &er
         s = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
         if (s < 0) {
             err = errno;
-        } else if ((err = connect_within(s, a)) != 0) {
+        } else if ((err = connect_within(s, a->ai_addr, a->ai_addrlen)) != 0) {
             close(s);
             s = -1;
         }
@@ -84,6 +83,31 @@ int connect_to(const std::string &host, const std::string &port, std::string &er
     const int on = 1;
     setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on); // one line, one segment
     return s;
+}
+
+int connect_local(const std::string &path, std::string &error) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof addr.sun_path) {
+        error = "cannot connect to socket " + path + ": " + strerror(path.empty() ? EINVAL : ENAMETOOLONG);
+        return -1;
+    }
+    path.copy(addr.sun_path, path.size());
+    const int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int err = s < 0 ? errno : connect_within(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+    if (err != 0) {
+        if (s >= 0)
+            close(s);
+        error = "cannot connect to socket " + path + ": " + strerror(err);
+        return -1;
+    }
+    return s;
+}
+
+} // namespace
+
+int connect_to(const Target &target, std::string &error) {
+    return target.socket.empty() ? connect_tcp(target.host, target.port, error) : connect_local(target.socket, error);
 }
 
 bool write_all(int fd, std::string_view bytes) {

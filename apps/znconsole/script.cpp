@@ -2,6 +2,7 @@
 #include "script.h"
 
 #include <cstdio>
+#include <string_view>
 
 #include "connection.h"
 
@@ -9,18 +10,44 @@ namespace znconsole {
 
 namespace {
 
-// Reads until the daemon pauses for quiet_ms; false when it closed.
-bool read_until_quiet(int fd, std::string &into, int quiet_ms) {
-    for (;;) {
+enum class PromptRead { complete, closed, too_long };
+
+// The rest of the greeting: what comes until the daemon pauses for
+// quiet_ms, at most greeting_limit bytes in all.
+PromptRead read_greeting(int fd, std::string &into, int quiet_ms) {
+    while (into.size() <= greeting_limit) {
         switch (read_some(fd, into, quiet_ms)) {
         case ReadResult::data:
             break;
         case ReadResult::timeout:
-            return true;
+            return PromptRead::complete;
         case ReadResult::closed:
-            return false;
+            return PromptRead::closed;
         }
     }
+    return PromptRead::too_long;
+}
+
+// Whether a command ends the session, so that the daemon closing the
+// connection answers it.
+bool leaves(const std::string &command) {
+    const size_t start = command.find_first_not_of(" \t");
+    const std::string_view rest = start == std::string::npos ? "" : std::string_view(command).substr(start);
+    const std::string_view word = rest.substr(0, rest.find_first_of(" \t"));
+    for (const std::string_view leaving : {"quit", "exit", "bye", "logout", "shutdown"})
+        if (word == leaving)
+            return true;
+    return false;
+}
+
+// The daemon closed the connection after commands[answered - 1]; the
+// commands from there on were not answered.
+int closed_early(const std::vector<std::string> &commands, size_t answered) {
+    if (answered < commands.size())
+        fprintf(stderr, "znconsole: the daemon closed the connection before answering \"%s\"; %zu command(s) "
+                        "not answered\n",
+                commands[answered].c_str(), commands.size() - answered);
+    return answered < commands.size() ? exit_failed : 0;
 }
 
 bool ends_with(const std::string &text, const std::string &end) {
@@ -67,8 +94,16 @@ std::string command_output(const std::string &reply, const std::string &command,
 
 int run_commands(int fd, std::string after, const std::vector<std::string> &commands) {
     std::string prompt = std::move(after);
-    if (!read_until_quiet(fd, prompt, prompt_quiet_ms))
-        return 0; // closed right after greeting: nothing to run on
+    switch (read_greeting(fd, prompt, prompt_quiet_ms)) {
+    case PromptRead::complete:
+        break;
+    case PromptRead::closed:
+        return closed_early(commands, 0);
+    case PromptRead::too_long:
+        fprintf(stderr, "znconsole: the peer sent more than %zu KiB before its first prompt: it is not a zn console\n",
+                greeting_limit / 1024);
+        return exit_not_a_console;
+    }
     for (size_t i = 0; i < commands.size(); ++i) {
         std::string reply;
         const Reply how = write_all(fd, commands[i] + "\n") ? read_reply(fd, prompt, reply) : Reply::closed;
@@ -78,14 +113,10 @@ int run_commands(int fd, std::string after, const std::vector<std::string> &comm
         if (how == Reply::late) {
             fprintf(stderr, "znconsole: no reply to \"%s\" within %d seconds\n", commands[i].c_str(),
                     reply_timeout_ms / 1000);
-            return 1;
+            return exit_failed;
         }
-        if (how == Reply::closed) {
-            if (i + 1 < commands.size())
-                fprintf(stderr, "znconsole: the daemon closed the connection; %zu command(s) not sent\n",
-                        commands.size() - i - 1);
-            return 0;
-        }
+        if (how == Reply::closed)
+            return closed_early(commands, leaves(commands[i]) ? i + 1 : i);
     }
     return 0;
 }

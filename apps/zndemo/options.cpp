@@ -12,7 +12,7 @@ namespace zndemo {
 
 namespace {
 
-enum OptionId { opt_port = 1, opt_listen, opt_data, opt_no_console, opt_status, opt_help };
+enum OptionId { opt_port = 1, opt_listen, opt_data, opt_no_console, opt_status, opt_tcp_admin, opt_help };
 
 const option long_options[] = {
     {"port", required_argument, nullptr, opt_port},
@@ -20,6 +20,7 @@ const option long_options[] = {
     {"data", required_argument, nullptr, opt_data},
     {"no-console", no_argument, nullptr, opt_no_console},
     {"status", no_argument, nullptr, opt_status},
+    {"tcp-admin", no_argument, nullptr, opt_tcp_admin},
     {"help", no_argument, nullptr, opt_help},
     {nullptr, 0, nullptr, 0},
 };
@@ -67,6 +68,9 @@ bool apply(int id, const char *value, Options &opt) {
     case opt_status:
         opt.status = true;
         return true;
+    case opt_tcp_admin:
+        opt.tcp_admin = true;
+        return true;
     }
     return false;
 }
@@ -95,24 +99,33 @@ ParseResult parse_options(int argc, char **argv, Options &opt) {
 }
 
 const char *usage() {
-    return "Usage: zndemo [--port N] [--listen ADDR] [--data DIR] [--no-console] [--status] [--help]\n"
+    return "Usage: zndemo [--port N] [--listen ADDR] [--data DIR] [--no-console] [--status] [--tcp-admin]\n"
+           "              [--help]\n"
            "\n"
-           "The zn reference daemon: a console on the terminal and on TCP, the database\n"
-           "commands, and a sample database kept in DIR/sample.db.\n"
+           "The zn reference daemon: a console on the terminal, on the local socket\n"
+           "DIR/zndemo.sock and on TCP, the database commands, and a sample database\n"
+           "kept in DIR/sample.db.\n"
            "\n"
            "  --port N       remote consoles on TCP port N (default 4700; 0 turns them off)\n"
            "  --listen ADDR  local IPv4 address the port listens on (default 127.0.0.1)\n"
            "  --data DIR     data directory, created when missing (default ./data)\n"
            "  --no-console   no local console, even when standard input is a terminal\n"
            "  --status       show each statistics sample as the service manager's status\n"
+           "  --tcp-admin    TCP users may run every command, not only those that look\n"
            "  --help         show this text\n"
            "\n"
-           "Connect with: znconsole [host] [port]. Stop with \"shutdown\", Ctrl-C or SIGTERM;\n"
-           "the sample database is saved first.\n"
+           "The socket (mode 0600) lets in this daemon's account and root, who may run\n"
+           "everything; other users may only look (help, history, tasks, sockets, dblist,\n"
+           "dbdump, stats, quit). dbsave and dbopen over the socket or TCP take only paths\n"
+           "inside DIR.\n"
+           "\n"
+           "Connect with: znconsole (in the directory holding ./data), znconsole -s\n"
+           "DIR/zndemo.sock, or znconsole [host] [port]. Stop with \"shutdown\", Ctrl-C or\n"
+           "SIGTERM; the sample database is saved first.\n"
            "\n"
            "Under a service manager (Type=notify) zndemo reports when it is ready and\n"
-           "stopping and answers its watchdog; a TCP socket the manager passes serves the\n"
-           "remote consoles instead of --port and --listen.\n";
+           "stopping and answers its watchdog; sockets the manager passes serve the\n"
+           "consoles instead of --port, --listen and DIR/zndemo.sock.\n";
 }
 
 } // namespace zndemo

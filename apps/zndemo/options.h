@@ -13,6 +13,7 @@ struct Options {
     std::string data = "./data";        // data directory, created when missing
     bool console = true;                // local console when stdin is a terminal
     bool status = false;                // statistics as the service manager's status
+    bool tcp_admin = false;             // TCP users may run every command
 };
 
 using zn_apps::ParseResult;

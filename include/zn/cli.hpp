@@ -1,4 +1,4 @@
-// zn/cli.hpp -- C++ console commands, output to the typing user, and questions.
+// zn/cli.hpp -- C++ console commands, output to the typing user, questions, and who may run what.
 //
 // A command handle owns its callable and removes the command when it is
 // destroyed; a moved-from or empty handle does nothing. Call cli_init() first.
@@ -8,6 +8,11 @@
 //       zn::print("Hello, {}! ({} greeted so far)\n", w[1], ++greeted);
 //       return zn::done;
 //   });
+//
+//   zn::console_permission policy([](CmdUser *user, std::string_view cmd) {
+//       const auto peer = zn::credentials_of(user);
+//       return (peer && peer->uid == geteuid()) || cmd == "stats";
+//   });
 #ifndef ZN_CLI_HPP
 #define ZN_CLI_HPP
 
@@ -16,6 +21,7 @@
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -98,6 +104,56 @@ int print(format_string<A...> fmt, A &&...args);
 template <class F>
 bool ask(CmdUser *user, F &&fn);
 
+// Who may run which command: fn(CmdUser *user, std::string_view name) ->
+// bool is asked before each command line runs (cli_set_permission: names
+// after "!" expansion, aliases by the command they alias; leaving and help
+// are always allowed). One permission is in force at a time: a new one
+// replaces the one before, and destroying the one in force allows
+// everything again. A moved-from or empty handle does nothing.
+class console_permission {
+public:
+    console_permission() = default; // empty: changes nothing
+
+    // Puts fn in force; out of memory, the handle is empty and the
+    // permission in force stays.
+    template <class F>
+    explicit console_permission(F &&fn);
+
+    console_permission(console_permission &&other) noexcept { *this = std::move(other); }
+    console_permission &operator=(console_permission &&other) noexcept;
+    ~console_permission() { reset(); }
+
+    explicit operator bool() const { return fn_ != nullptr; }
+    bool in_force() const { return fn_ && in_force_slot() == fn_; }
+
+    // Allows everything again if this handle's callable is in force, and
+    // releases the callable.
+    void reset();
+
+private:
+    using slot = detail::slot<bool(CmdUser *, std::string_view)>;
+    static int ask(CmdUser *user, const char *cmd);
+    static slot *&in_force_slot();
+
+    slot *fn_ = nullptr;
+};
+
+// The credentials of the process at the other end of a user.
+struct credentials {
+    uid_t uid;
+    gid_t gid;
+    pid_t pid;
+};
+
+// A local socket user's peer, or this process for the local console
+// (cli_user_credentials); nothing for TCP users.
+inline std::optional<credentials> credentials_of(CmdUser *user) {
+    credentials c{};
+    if (cli_user_credentials(user, &c.uid, &c.gid, &c.pid) != 0)
+        return std::nullopt;
+    return c;
+}
+
 // ---- Implementation. ----
 
 template <class F>
@@ -153,6 +209,40 @@ inline void command::remove() {
     }
     slot::release(detail::take(fn_));
     name_.clear();
+}
+
+template <class F>
+console_permission::console_permission(F &&fn) : fn_(slot::make(std::forward<F>(fn))) {
+    if (!fn_)
+        return;
+    in_force_slot() = fn_;
+    cli_set_permission(ask);
+}
+
+inline console_permission::slot *&console_permission::in_force_slot() {
+    static slot *current = nullptr;
+    return current;
+}
+
+inline int console_permission::ask(CmdUser *user, const char *cmd) {
+    slot *fn = in_force_slot();
+    return !fn || (*fn)(user, cmd ? cmd : "") ? 1 : 0;
+}
+
+inline console_permission &console_permission::operator=(console_permission &&other) noexcept {
+    if (this != &other) {
+        reset();
+        fn_ = detail::take(other.fn_);
+    }
+    return *this;
+}
+
+inline void console_permission::reset() {
+    if (in_force()) {
+        cli_set_permission(nullptr);
+        in_force_slot() = nullptr;
+    }
+    slot::release(detail::take(fn_));
 }
 
 namespace detail {

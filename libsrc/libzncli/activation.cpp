@@ -77,6 +77,17 @@ bool adopt_tcp_listener(int fd) {
     return true;
 }
 
+// The passed socket as the local console socket (cli_listen_unix then
+// refuses a second one); the manager owns its file, which stays at shutdown.
+// Only the first such socket is taken.
+bool adopt_local_listener(int fd) {
+    if (cli::local_socket_adopt(fd) != 0)
+        return false;
+    if (cli::debug_on())
+        cli::debug("cli_init: Local socket %d handed over by the service manager\n", fd);
+    return true;
+}
+
 // Takes fd when the console serves listeners of its kind.
 bool adopt(int fd) {
     const SocketKind kind = kind_of(fd);
@@ -84,6 +95,8 @@ bool adopt(int fd) {
         return false;
     if (kind.family == AF_INET && kind.protocol == IPPROTO_TCP)
         return adopt_tcp_listener(fd);
+    if (kind.family == AF_UNIX)
+        return adopt_local_listener(fd);
     return false;
 }
 

@@ -32,10 +32,13 @@ constexpr const char *no_description = "[No Description Available]";
 
 bool in_message_state(const CmdUser *up) { return up && up->state == CLI_STATE_MESSAGE; }
 
+// Help shows the visible commands the user may run.
+bool listed(CmdUser *up, const CmdEntry *e) { return !(e->flags & CLI_CMD_HIDDEN) && cli::permitted(up, e); }
+
 void print_names(CmdUser *up, const char *prefix, const CmdEntry *list) {
     int shown = 0;
     for (const CmdEntry *e = list; e; e = e->next) {
-        if (e->flags & CLI_CMD_HIDDEN)
+        if (!listed(up, e))
             continue;
         cli::print_to(up, "%s%-16s", prefix, e->cmd);
         if (++shown % 5 == 0)
@@ -47,12 +50,12 @@ void print_names(CmdUser *up, const char *prefix, const CmdEntry *list) {
 
 void print_descriptions(CmdUser *up, const char *prefix, const CmdEntry *list) {
     for (const CmdEntry *e = list; e; e = e->next)
-        if (!(e->flags & CLI_CMD_HIDDEN))
+        if (listed(up, e))
             cli::print_to(up, "   %s%-16s%s\n", prefix, e->cmd, e->desc ? e->desc : no_description);
 }
 
 void print_usage(CmdUser *up, const char *prefix, const CmdEntry *e) {
-    if (!e) {
+    if (!e || !cli::permitted(up, e)) {
         cli::print_to(up, "Unable to find any help on that command\n");
         return;
     }

@@ -1,4 +1,4 @@
-// dispatch.cpp -- a completed line: string requests, history, messages and running commands.
+// dispatch.cpp -- a completed line: string requests, history, messages, permissions and running commands.
 #include <cstring>
 
 #include "internal.h"
@@ -114,6 +114,12 @@ int dispatch_line(CmdUser *up) {
         print_to(up, "Command \"%s\" was not found\n", argv[0]);
         send_prompt(up);
         empty_line(up);
+        return 0;
+    }
+    if (!permitted(up, entry)) {
+        if (debug_on())
+            debug("Permission denied\n");
+        refuse_line(up, "Permission denied\n");
         return 0;
     }
     return run_command(up, entry, argc, argv);

@@ -1,4 +1,4 @@
-// events.cpp -- cli_fd_event: the scheduler's handler for the listening socket and every user.
+// events.cpp -- cli_fd_event: the scheduler's handler for the listening sockets and every user.
 #include <cerrno>
 #include <unistd.h>
 
@@ -26,8 +26,8 @@ bool handle_input(int fd, CmdUser *up) {
 
 void cli_fd_event(int fd, void *arg, int r, int w, int) {
     cli::Event event;
-    if (fd == cli_accept_fd) {
-        cli::accept_connection();
+    if (cli::is_listener(fd)) {
+        cli::accept_connection(fd);
         return;
     }
     auto *up = static_cast<CmdUser *>(arg);

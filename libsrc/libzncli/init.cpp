@@ -11,12 +11,14 @@ namespace {
 char cleanup_name[] = "CLI Cleanup";
 char accept_name[] = "CLI Accept";
 
-// Closes the listening socket and the remote users' descriptors, restores
-// every terminal switched to raw input and releases every user and command.
+// Closes the listening sockets (removing the local socket's file) and the
+// remote users' descriptors, restores every terminal switched to raw input
+// and releases every user and command.
 void cli_cleanup(void *) {
     if (cli::debug_on())
         cli::debug("cli_cleanup: Preparing for shutdown...\n");
     cli::listener_close();
+    cli::local_socket_close();
     cli::users_release_all();
     cli::registry_release_all();
 }

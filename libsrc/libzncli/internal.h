@@ -1,6 +1,7 @@
 // internal.h -- declarations shared by the console's sources, never exported.
 #pragma once
 
+#include <sys/socket.h>
 #include <termios.h>
 
 #include <cerrno>
@@ -52,6 +53,11 @@ struct UserNode {
     bool holding = false;      // output waits in out_buf until the event ends
     bool discarding = false;   // dropping the rest of an overlong line
     bool after_cr = false;     // input ended with a CR: a LF next is its CR LF
+    bool accepted = false;     // came through a listening socket: counts
+                               // against the user limit
+    std::chrono::steady_clock::time_point accepted_at{};
+    bool has_peer = false;     // peer credentials known (local socket)
+    ucred peer{};              // the peer's pid, uid and gid at connect
     UserNode *release_next = nullptr;
 };
 
@@ -81,6 +87,15 @@ public:
 void users_reset();       // empties the user list (records are kept)
 void users_release_all(); // clean-up: closes or restores and frees every user
 
+// up, just added for a connection from a listening socket, is marked as
+// accepted (and counted) with the peer's credentials when known.
+void user_accepted(CmdUser *up, const ucred *peer);
+int accepted_users();     // accepted users on the list
+
+inline bool awaits_handshake(CmdUser *up) {
+    return node_of(up)->accepted && up->state == CLI_STATE_MAGIC;
+}
+
 // ---- console.cpp ----
 
 void terminal_make_raw(CmdUser *up); // saves the settings, raw input
@@ -88,13 +103,40 @@ void terminal_restore(CmdUser *up);  // puts saved settings back
 
 // ---- listener.cpp ----
 
-int listener_open(ushort_t port); // the listening socket, or -1
+int listener_open(ushort_t port); // the TCP listening socket, or -1
 void listener_close();            // closes cli_accept_fd if open
-void accept_connection();
-// A listening socket resting for want of descriptors (accept() failed with
-// EMFILE or ENFILE) is watched again at once: a user has left.
+bool is_listener(int fd);         // the TCP or the local listening socket
+// Accepts one connection on a listening socket: a user within the limits.
+void accept_connection(int listening_fd);
+// Listening sockets resting for want of descriptors (accept() failed with
+// EMFILE or ENFILE) are watched again at once: a user has left.
 void accepting_resume();
 int receive_handshake(CmdUser *up); // state 0; always -1
+
+// ---- local_socket.cpp ----
+
+int local_socket_fd(); // the local listening socket, or -1
+// Takes fd, a listening Unix-domain stream socket opened by someone else
+// (a service manager), as the local socket; its file is not removed at
+// clean-up. 0, or -1 when a local socket is open already or fd cannot be
+// registered (fd is then left as it was).
+int local_socket_adopt(int fd);
+void local_socket_close(); // clean-up: closes it, removes a file it made
+
+// ---- access.cpp ----
+
+// Whether up may run the command e (the permission hook; always true
+// without a hook or a user).
+bool permitted(CmdUser *up, const CmdEntry *e);
+// The credentials of the peer on a connected Unix-domain socket.
+bool read_peer_credentials(int fd, ucred &peer);
+
+// ---- limits.cpp ----
+
+bool admits_user(); // another accepted user stays within the limit
+int user_limit();
+// A connection accepted now: its handshake time-out starts.
+void handshake_timer_start();
 
 // ---- activation.cpp ----
 

@@ -1,5 +1,7 @@
-// listener.cpp -- remote users: the listening socket, accepting connections and the handshake.
+// listener.cpp -- remote users: the TCP listening socket, accepting on every listener, and the handshake.
 #include <arpa/inet.h>
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -7,6 +9,7 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 #include "internal.h"
 
@@ -21,19 +24,29 @@ constexpr unsigned char acknowledgement[4] = {0x3D, 0x96, 0xB2, 0xE4};
 in_addr_t listen_address = htonl(INADDR_ANY); // network byte order
 
 char remote_title[] = "Remote User";
+char local_title[] = "Local User";
+
+std::array<int, 2> listening_fds() { return {cli_accept_fd, cli::local_socket_fd()}; }
 
 // Out of descriptors, accept() fails while the connection waits in the
-// backlog, and the listening socket would be reported ready in every pass.
-// It rests instead, for a second or until a user leaves.
+// backlog, and the listening sockets would be reported ready in every pass.
+// They rest instead, for a second or until a user leaves.
 constexpr ulong_t pause_seconds = 1;
 char pause_name[] = "CLI Accept Pause";
 bool accept_paused;
-ulong_t paused_flags; // the listener's flags before it rested
+struct Rested {
+    int fd = -1;
+    ulong_t flags = 0; // the listener's flags before it rested
+};
+std::array<Rested, 2> rested;
 
 void end_pause() {
     accept_paused = false;
-    if (cli_accept_fd >= 0)
-        sched_fd_flags(cli_accept_fd, paused_flags);
+    for (Rested &r : rested) {
+        const int fd = std::exchange(r.fd, -1);
+        if (cli::is_listener(fd))
+            sched_fd_flags(fd, r.flags);
+    }
 }
 
 void pause_over(void *) {
@@ -42,27 +55,53 @@ void pause_over(void *) {
 }
 
 void accepting_pause() {
-    const SchedFD *listener = sched_find_fd(cli_accept_fd);
-    if (!listener || sched_task(pause_over, nullptr, 0, pause_seconds, pause_name) != 0)
+    if (accept_paused || sched_task(pause_over, nullptr, 0, pause_seconds, pause_name) != 0)
         return;
     if (cli::debug_on())
         cli::debug("cli_fd_event: Out of descriptors, not accepting for %lu second\n", pause_seconds);
-    paused_flags = listener->flags;
-    sched_fd_flags(cli_accept_fd, 0);
+    const std::array<int, 2> fds = listening_fds();
+    for (size_t i = 0; i < fds.size(); ++i) {
+        const SchedFD *listener = sched_find_fd(fds[i]);
+        if (!listener)
+            continue;
+        rested[i] = {fds[i], listener->flags};
+        sched_fd_flags(fds[i], 0);
+    }
     accept_paused = true;
 }
 
-// Accepted sockets never block the daemon, never leak into programs it
-// runs, and send small replies at once.
-int accept_socket(sockaddr_in &peer) {
+// Accepted sockets never block the daemon and never leak into programs it
+// runs; TCP ones send small replies at once.
+int accept_socket(int listening_fd, sockaddr_storage &peer) {
     socklen_t len = sizeof peer;
-    const int s = accept4(cli_accept_fd, reinterpret_cast<sockaddr *>(&peer), &len,
+    const int s = accept4(listening_fd, reinterpret_cast<sockaddr *>(&peer), &len,
                           SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (s >= 0) {
+    if (s >= 0 && peer.ss_family == AF_INET) {
         const int on = 1;
         setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     }
     return s;
+}
+
+// Who connected: the TCP peer's address, or the local peer's credentials
+// (false when they cannot be read).
+bool identify(int s, const sockaddr_storage &peer, ucred &cred) {
+    if (peer.ss_family == AF_INET) {
+        const auto &in = reinterpret_cast<const sockaddr_in &>(peer);
+        if (cli::debug_on())
+            cli::debug("cli_fd_event: New Connection from %s:%d\n", inet_ntoa(in.sin_addr),
+                       ntohs(in.sin_port));
+        return true;
+    }
+    if (!cli::read_peer_credentials(s, cred)) {
+        if (cli::debug_on())
+            cli::debug("cli_fd_event: Unable to read the credentials of the local peer on fd %d\n", s);
+        return false;
+    }
+    if (cli::debug_on())
+        cli::debug("cli_fd_event: New Local Connection from pid %ld, uid %ld, gid %ld\n",
+                   static_cast<long>(cred.pid), static_cast<long>(cred.uid), static_cast<long>(cred.gid));
+    return true;
 }
 
 } // namespace
@@ -109,7 +148,6 @@ int listener_open(ushort_t port) {
 }
 
 void listener_close() {
-    accept_paused = false;
     if (cli_accept_fd == -1)
         return;
     shutdown(cli_accept_fd, SHUT_RDWR);
@@ -117,11 +155,17 @@ void listener_close() {
     cli_accept_fd = -1;
 }
 
-// A connection that cannot become a user (descriptor beyond select()'s
-// range, no memory) is closed at once.
-void accept_connection() {
-    sockaddr_in peer{};
-    const int s = accept_socket(peer);
+bool is_listener(int fd) {
+    const std::array<int, 2> fds = listening_fds();
+    return fd >= 0 && std::find(fds.begin(), fds.end(), fd) != fds.end();
+}
+
+// A connection beyond the user limit, or one that cannot become a user
+// (credentials unknown, descriptor beyond select()'s range, no memory), is
+// closed at once, before its handshake.
+void accept_connection(int listening_fd) {
+    sockaddr_storage peer{};
+    const int s = accept_socket(listening_fd, peer);
     if (s < 0) {
         const int err = errno;
         if (debug_on())
@@ -130,14 +174,28 @@ void accept_connection() {
             accepting_pause();
         return;
     }
-    if (debug_on())
-        debug("cli_fd_event: New Connection from %s:%d\n", inet_ntoa(peer.sin_addr),
-              ntohs(peer.sin_port));
-    if (cli_add_user(s, s, remote_title, &peer, 0, nullptr) < 0) {
+    ucred cred{};
+    if (!identify(s, peer, cred)) {
+        close(s);
+        return;
+    }
+    if (!admits_user()) {
+        if (debug_on())
+            debug("cli_fd_event: Too many users (limit %d), closing the new connection on fd %d\n",
+                  user_limit(), s);
+        close(s);
+        return;
+    }
+    const bool tcp = peer.ss_family == AF_INET;
+    if (cli_add_user(s, s, tcp ? remote_title : local_title,
+                     tcp ? reinterpret_cast<sockaddr_in *>(&peer) : nullptr, 0, nullptr) < 0) {
         if (debug_on())
             debug("cli_fd_event: Unable to add new user\n");
         close(s);
+        return;
     }
+    user_accepted(CmdUserList_end, tcp ? nullptr : &cred);
+    handshake_timer_start();
 }
 
 void accepting_resume() {

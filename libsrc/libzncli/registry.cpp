@@ -110,7 +110,12 @@ bool copy_texts(CmdEntry *e, char *cmd, char *usage, char *desc) {
     return !failed;
 }
 
-// Second Tab: lists the visible names starting with cmd to the current
+// Tab offers the visible commands the current user may run.
+bool offered(const CmdEntry *e, const char *prefix, size_t len) {
+    return !is_hidden(e) && strncmp(e->cmd, prefix, len) == 0 && cli::permitted(current_user, e);
+}
+
+// Second Tab: lists the offered names starting with cmd to the current
 // user, five to a row, then shows the prompt and the pending input again.
 void list_matches(CmdEntry *head, const char *cmd) {
     const size_t len = strlen(cmd);
@@ -118,7 +123,7 @@ void list_matches(CmdEntry *head, const char *cmd) {
     cli::print_to(up, "\n");
     int shown = 0;
     for (const CmdEntry *e = head; e; e = e->next) {
-        if (is_hidden(e) || strncmp(e->cmd, cmd, len) != 0)
+        if (!offered(e, cmd, len))
             continue;
         cli::print_to(up, "%-16s", e->cmd);
         if (++shown % 5 == 0)
@@ -141,7 +146,7 @@ CmdEntry *find_partial(CmdEntry *head, char *cmd, int tabs, bool message) {
     const size_t len = strlen(prefix);
     CmdEntry *match = nullptr;
     for (CmdEntry *e = head; e; e = e->next) {
-        if (is_hidden(e) || strncmp(e->cmd, prefix, len) != 0)
+        if (!offered(e, prefix, len))
             continue;
         if (match)
             return nullptr; // ambiguous

@@ -23,6 +23,7 @@ char user_fd_name[] = "CLI User";
 
 int event_depth;
 cli::UserNode *removed_users; // chained by release_next
+int accepted_count;           // listed users that came through a listener
 
 void release(cli::UserNode *node) {
     free(node->user.who);
@@ -94,6 +95,8 @@ void drop_user(CmdUser *up, bool close_remote) {
         zn::list_unlink(CmdUserList, CmdUserList_end, up);
         node->listed = false;
         --CliDebug.total_users;
+        if (node->accepted)
+            --accepted_count;
     }
     cli::terminal_restore(up);
     if (close_remote && !cli::is_local(up))
@@ -223,7 +226,22 @@ void users_reset() {
     for (CmdUser *up = CmdUserList; up; up = up->next)
         node_of(up)->listed = false;
     CmdUserList = CmdUserList_end = nullptr;
+    accepted_count = 0;
 }
+
+void user_accepted(CmdUser *up, const ucred *peer) {
+    UserNode *node = node_of(up);
+    node->accepted = true;
+    node->accepted_at = std::chrono::steady_clock::now();
+    if (peer) {
+        node->has_peer = true;
+        node->peer = *peer;
+    }
+    if (node->listed)
+        ++accepted_count;
+}
+
+int accepted_users() { return accepted_count; }
 
 void users_release_all() {
     while (CmdUser *up = CmdUserList) {
@@ -235,6 +253,7 @@ void users_release_all() {
     }
     CmdUserList_end = nullptr;
     CliDebug.total_users = 0;
+    accepted_count = 0;
     if (event_depth == 0)
         release_removed();
 }

@@ -32,6 +32,7 @@ static const any_fn console_api[] = {
     FN(cli_add_console), FN(cli_add_user), FN(cli_find_user), FN(cli_remove_user),
     FN(cli_start_user), FN(cli_fd_event), FN(cli_receive_data), FN(cli_getstr), FN(cli_output),
     FN(cli_printf), FN(cli_flush), FN(cli_set_prompt), FN(cli_reprint_prompt), FN(cli_set_debug),
+    FN(cli_listen_unix), FN(cli_user_credentials), FN(cli_set_permission), FN(cli_set_limits),
     FN(nmakeargv), FN(slurpstring), FN(another),
 };
 
@@ -120,6 +121,9 @@ static char cmd_name[] = "c-cmd";
 static char split_line[] = "say \"hello world\" again";
 static int c_command(int argc, char **argv) { (void)argv; return argc; }
 
+/* The permission hook's form, as a C program writes it. */
+static int c_allowed(CmdUser *up, const char *cmd) { return up != NULL && cmd[0] != '\0'; }
+
 int main(void) {
     size_t i;
     int runs = 0;
@@ -149,6 +153,15 @@ int main(void) {
     CHECK(cli_add_cmd(cmd_name, NULL, NULL, c_command, 0) == 0);
     CHECK(cli_find_cmd(cmd_name) != NULL && cli_find_cmd(cmd_name)->handler == c_command);
     CHECK(cli_find_cmd((char *)"tasks") != NULL); /* the scheduler's, through the callbacks */
+    cli_set_permission(c_allowed);
+    cli_set_limits(-1, -1);
+    {
+        uid_t uid = 0;
+        gid_t gid = 0;
+        pid_t pid = 0;
+        CHECK(cli_user_credentials(NULL, &uid, &gid, &pid) == -1);
+    }
+    CHECK(cli_listen_unix("", 0600) == -1);
     check_transfer();
     argv = nmakeargv(split_line, &argc, &rest);
     CHECK(argc == 3 && strcmp(argv[1], "hello world") == 0 && argv[3] == NULL);

@@ -24,7 +24,7 @@ public:
     }
 
     apptest::Outcome run(const std::vector<std::string> &commands) {
-        return apptest::console_commands(port_, commands);
+        return apptest::console_commands({"127.0.0.1", std::to_string(port_)}, commands);
     }
     int wait_exit() { return process_->wait_exit(); }
 

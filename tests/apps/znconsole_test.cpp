@@ -1,15 +1,17 @@
-// znconsole against scripted peers and the console test daemon: greeting, -c runs, the interactive relay.
+// znconsole against scripted peers and the console test daemon: targets, greeting, -c runs, the interactive relay.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <functional>
 #include <string>
 #include <thread>
 
+#include "db_support.h"
 #include "programs.h"
 #include "pty_process.h"
 #include "remote.h"
@@ -118,14 +120,57 @@ TEST(Znconsole, PromptAndOutputInPieces) {
     EXPECT_EQ(o.out, "a > b\n> c\n");
 }
 
-TEST(Znconsole, ConnectionClosedAfterQuitEndsNormally) {
-    Peer peer(console("zn> ", [](const std::string &line) -> std::string {
-        return line == "quit" ? "CLOSE" : "\nok\nzn> ";
-    }));
-    const Outcome o = znconsole({"-c", "x", "-c", "quit", "-c", "never", "127.0.0.1", peer.port()});
-    EXPECT_EQ(o.status, 0);
+// A console that closes the connection on "quit" and "crash".
+std::function<void(int)> closing_console() {
+    return console("zn> ", [](const std::string &line) -> std::string {
+        return line == "quit" || line == "crash" ? "CLOSE" : "\nok\nzn> ";
+    });
+}
+
+TEST(Znconsole, ConnectionClosedByALastQuitEndsNormally) {
+    Peer peer(closing_console());
+    const Outcome o = znconsole({"-c", "x", "-c", "quit", "127.0.0.1", peer.port()});
+    EXPECT_EQ(o.status, 0) << o.err;
     EXPECT_EQ(o.out, "ok\n");
-    EXPECT_EQ(o.err, "znconsole: the daemon closed the connection; 1 command(s) not sent\n");
+    EXPECT_EQ(o.err, "");
+}
+
+TEST(Znconsole, ConnectionClosedBeforeTheCommandsAreAnsweredFails) {
+    Peer after_quit(closing_console());
+    Outcome o = znconsole({"-c", "x", "-c", "quit", "-c", "never", "127.0.0.1", after_quit.port()});
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.out, "ok\n");
+    EXPECT_EQ(o.err, "znconsole: the daemon closed the connection before answering \"never\"; 1 command(s) not "
+                     "answered\n");
+    Peer crashing(closing_console());
+    o = znconsole({"-c", "crash", "-c", "x", "127.0.0.1", crashing.port()});
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.err, "znconsole: the daemon closed the connection before answering \"crash\"; 2 command(s) not "
+                     "answered\n");
+    Peer after_greeting([](int fd) {
+        zntest::Reader in(fd);
+        in.exactly(4);
+        say(fd, zntest::kAck + "zn> ");
+    });
+    o = znconsole({"-c", "x", "127.0.0.1", after_greeting.port()});
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.err, "znconsole: the daemon closed the connection before answering \"x\"; 1 command(s) not "
+                     "answered\n");
+}
+
+TEST(Znconsole, AGreetingThatNeverEndsIsCutAt64KiB) {
+    Peer peer([](int fd) {
+        zntest::Reader in(fd);
+        in.exactly(4);
+        say(fd, zntest::kAck);
+        const std::string flood(4096, 'x');
+        while (send(fd, flood.data(), flood.size(), MSG_NOSIGNAL) > 0) {
+        }
+    });
+    const Outcome o = znconsole({"-c", "x", "127.0.0.1", peer.port()});
+    EXPECT_EQ(o.status, 2);
+    EXPECT_EQ(o.err, "znconsole: the peer sent more than 64 KiB before its first prompt: it is not a zn console\n");
+    EXPECT_EQ(o.out, "");
 }
 
 TEST(Znconsole, PeerThatAnswersOtherwiseIsNoConsole) {
@@ -140,11 +185,12 @@ TEST(Znconsole, PeerThatAnswersOtherwiseIsNoConsole) {
                          " is not a zn console: it answered the handshake with something else\n");
 }
 
-TEST(Znconsole, PeerThatClosesIsNoConsole) {
+TEST(Znconsole, PeerThatClosesAtOnceHasTooManyUsers) {
     Peer peer([](int) {});
     const Outcome o = znconsole({"-c", "help", "127.0.0.1", peer.port()});
-    EXPECT_EQ(o.status, 2);
-    EXPECT_NE(o.err.find("closed the connection without acknowledging the handshake"), std::string::npos);
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.err, "znconsole: the daemon has too many console users: 127.0.0.1 port " + peer.port() +
+                         " closed the connection before the handshake\n");
 }
 
 TEST(Znconsole, SilentPeerIsGivenFiveSeconds) {
@@ -171,15 +217,65 @@ TEST(Znconsole, RefusedConnectionAndUsage) {
     EXPECT_EQ(znconsole({"--help"}).status, 0);
     EXPECT_EQ(znconsole({"127.0.0.1", "http"}).status, 1);
     EXPECT_EQ(znconsole({"a", "1", "extra"}).status, 1);
+    const Outcome both = znconsole({"-s", "/tmp/x.sock", "127.0.0.1"});
+    EXPECT_EQ(both.status, 1);
+    EXPECT_EQ(both.err, "znconsole: give either --socket or a host and port, not both\n");
+    const Outcome missing = znconsole({"--socket", "/nonexistent/zn.sock"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.err, "znconsole: cannot connect to socket /nonexistent/zn.sock: No such file or directory\n");
 }
 
-// Against the console test daemon.
+// Against the console test daemon, which listens on TCP and on a local
+// socket in its directory's data/zndemo.sock, where zndemo has its own.
 class RealDaemon : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(daemon.ready()) << daemon.errors(); }
     std::string port() const { return std::to_string(daemon.port()); }
-    zntest::Daemon daemon;
+    std::string socket() const { return dir / "data/zndemo.sock"; }
+    dbtest::TempDir dir;
+    const int data_made = mkdir((dir / "data").c_str(), 0700);
+    zntest::Daemon daemon{{"--socket", dir / "data/zndemo.sock", "--limits", "2", "10"}};
 };
+
+TEST_F(RealDaemon, ScriptedCommandsOverTheLocalSocket) {
+    const Outcome o = znconsole({"-c", "whoami", "-c", "args a", "--socket", socket()});
+    EXPECT_EQ(o.status, 0) << o.err;
+    const std::string who = "uid=0 gid=0 pid=", rest = " (Local User)\nargc=2\n[args]\n[a]\n";
+    ASSERT_GT(o.out.size(), who.size() + rest.size()) << o.out;
+    EXPECT_EQ(o.out.substr(0, who.size()), who);
+    EXPECT_EQ(o.out.substr(o.out.size() - rest.size()), rest);
+}
+
+TEST_F(RealDaemon, WithoutATargetTheEnvironmentThenZndemosSocket) {
+    setenv("ZN_CONSOLE_SOCKET", socket().c_str(), 1);
+    Outcome o = apptest::run_program({ZN_ZNCONSOLE, "-v", "-c", "args env"}, "", "/");
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.out, "argc=2\n[args]\n[env]\n");
+    EXPECT_EQ(o.err, "znconsole: connected to socket " + socket() + "\n");
+    setenv("ZN_CONSOLE_SOCKET", (dir / "missing.sock").c_str(), 1);
+    o = apptest::run_program({ZN_ZNCONSOLE, "-v", "-c", "args data"}, "", dir.path());
+    unsetenv("ZN_CONSOLE_SOCKET");
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.out, "argc=2\n[args]\n[data]\n");
+    EXPECT_EQ(o.err, "znconsole: cannot connect to socket " + dir.path() + "/missing.sock: No such file or "
+                     "directory\nznconsole: connected to socket ./data/zndemo.sock\n");
+    o = apptest::run_program({ZN_ZNCONSOLE, "-c", "args quiet"}, "", dir.path());
+    EXPECT_EQ(o.err, "") << "only -v tells where";
+}
+
+TEST_F(RealDaemon, ADaemonWithTooManyUsersIsSaidSo) {
+    zntest::Client first(daemon.port()), second(socket());
+    ASSERT_TRUE(first.login() && second.login());
+    for (const std::vector<std::string> &where : {std::vector<std::string>{"127.0.0.1", port()},
+                                                  std::vector<std::string>{"-s", socket()}}) {
+        std::vector<std::string> args = {"-c", "args"};
+        args.insert(args.end(), where.begin(), where.end());
+        const Outcome o = znconsole(args);
+        EXPECT_EQ(o.status, 1);
+        EXPECT_NE(o.err.find("znconsole: the daemon has too many console users"), std::string::npos) << o.err;
+    }
+    EXPECT_EQ(first.command("args still"), "\nargc=2\n[args]\n[still]\n" + zntest::kPrompt);
+}
 
 TEST_F(RealDaemon, ScriptedCommands) {
     const Outcome o = znconsole({"-c", "args a \"b c\"", "-c", "usage-test", "127.0.0.1", port()});

@@ -54,7 +54,7 @@ TEST(ZndemoUnderAManager, StatusFollowsEveryStatisticsSample) {
     const std::string first = next_status(manager, 2000);
     EXPECT_TRUE(first.starts_with("STATUS=console users: 0, sample records: 2, idle: ")) << first;
     EXPECT_TRUE(first.ends_with("%")) << first;
-    EXPECT_EQ(apptest::console_commands(port, {"note one more"}).status, 0);
+    EXPECT_EQ(apptest::console_commands({"-s", dir / "data/zndemo.sock"}, {"note one more"}).status, 0);
     const std::string second = next_status(manager, 7000);
     EXPECT_NE(second.find(", sample records: 3, "), std::string::npos) << second;
 
@@ -70,7 +70,7 @@ TEST(ZndemoUnderAManager, NoStatusWithoutTheOption) {
     ManagedDemo demo(dir, port, {}, {{"NOTIFY_SOCKET", manager.address()}});
     ASSERT_TRUE(demo.ready()) << demo.errors();
     EXPECT_EQ(zntest::texts(manager.until("READY=1", 5000)), Strings{"READY=1"});
-    EXPECT_EQ(apptest::console_commands(port, {"stats"}).status, 0); // the first sample is taken by now
+    EXPECT_EQ(apptest::console_commands({"127.0.0.1", std::to_string(port)}, {"stats"}).status, 0); // the first sample is taken by now
     EXPECT_EQ(zntest::texts(manager.queued()), Strings{});
 }
 
@@ -96,15 +96,33 @@ TEST(ZndemoUnderAManager, ServesThePassedSocketAndLeavesNoVariables) {
                                  " (connect with: znconsole 127.0.0.1 " + port + ")\n"),
               std::string::npos)
         << demo.errors();
-    const std::string tid = zntest::tid_in_listing(apptest::console_commands(passed.port, {"tasks"}).out,
+    const std::string tid = zntest::tid_in_listing(apptest::console_commands({"127.0.0.1", port}, {"tasks"}).out,
                                                    "Service Watchdog");
     ASSERT_FALSE(tid.empty());
-    const std::string detail = apptest::console_commands(passed.port, {"tasks " + tid}).out;
+    const std::string detail = apptest::console_commands({"127.0.0.1", port}, {"tasks " + tid}).out;
     EXPECT_NE(detail.find("   Flags                : RESCHEDULE\n   Time Value           : 5s\n"), std::string::npos)
         << detail;
     EXPECT_TRUE(zntest::nobody_listens(own_port));
     EXPECT_EQ(zntest::leftover_variables(demo, zntest::kListenVariables), Strings{});
     EXPECT_EQ(zntest::leftover_variables(demo, zntest::kNotifyVariables), Strings{});
+}
+
+// The socket unit passes the TCP port and the local socket: zndemo serves
+// both and opens no socket of its own.
+TEST(ZndemoUnderAManager, ServesBothPassedSocketsAndOpensNoneOfItsOwn) {
+    dbtest::TempDir dir;
+    zntest::Listener tcp;
+    const std::string path = dir / "passed.sock";
+    zntest::UnixListener local(path);
+    ManagedDemo demo(dir, zntest::free_port(), {}, {}, {{tcp.fd, local.fd}});
+    ASSERT_TRUE(demo.ready()) << demo.errors();
+    EXPECT_NE(demo.errors().find("zndemo: local console socket passed by the service manager\n"), std::string::npos)
+        << demo.errors();
+    const apptest::Outcome listing = apptest::console_commands({"-s", path}, {"sockets"});
+    EXPECT_EQ(listing.status, 0) << listing.err;
+    EXPECT_NE(listing.out.find("CLI Local Accept"), std::string::npos) << listing.out;
+    EXPECT_EQ(apptest::console_commands({"127.0.0.1", std::to_string(tcp.port)}, {"dblist"}).status, 0);
+    EXPECT_NE(access((dir / "data/zndemo.sock").c_str(), F_OK), 0) << "zndemo opened a socket of its own";
 }
 
 } // namespace

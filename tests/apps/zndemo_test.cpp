@@ -59,7 +59,7 @@ TEST(Zndemo, CreatesItsDataAndServesTheConsole) {
 TEST(Zndemo, DatabaseCommandsAndTheSaveIntoItsOwnDirectory) {
     Demo demo;
     ASSERT_TRUE(demo.ready()) << demo.errors();
-    const std::string elsewhere = demo.dir() + "/elsewhere";
+    const std::string elsewhere = demo.dir() + "/data/elsewhere";
     mkdir(elsewhere.c_str(), 0755);
     const Outcome o = demo.run({"note first words", "dbsave sample " + elsewhere, "note \"second, quoted\"", "dblist",
                                 "dbdump sample", "shutdown"});

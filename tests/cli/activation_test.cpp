@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "child.h"
+#include "db_support.h"
 #include "managed.h"
 #include "zncli.h"
 #include "znsched.h"
@@ -88,6 +89,30 @@ TEST(Activation, MalformedCountIsIgnored) {
         REQUIRE(cli_accept_fd == -1 && untouched(3));
     });
     EXPECT_TRUE(child.returned()) << child.errors;
+}
+
+// A Unix-domain listener is the local console socket: served beside the
+// TCP one, no second local socket, and its file, the manager's, stays.
+TEST(Activation, UnixListenerBecomesTheLocalSocketAndItsFileStays) {
+    dbtest::TempDir dir;
+    const std::string path = dir.path() + "/console.sock";
+    auto child = run_in_child([&] {
+        zntest::UnixListener local(path);
+        zntest::Listener tcp;
+        pass({local.fd, tcp.fd});
+        REQUIRE(sched_init() == 0);
+        REQUIRE(cli_init(0) == 0);
+        REQUIRE(watched_as_console_listener(4));
+        const SchedFD *rec = sched_find_fd(3);
+        REQUIRE(rec && std::string(rec->name) == "CLI Local Accept");
+        REQUIRE(fcntl(3, F_GETFD) == FD_CLOEXEC && (fcntl(3, F_GETFL) & O_NONBLOCK));
+        REQUIRE(cli_listen_unix((dir.path() + "/second.sock").c_str(), 0600) == -1 && errno == EALREADY);
+        sched_shutdown();
+        sched_loop();
+    });
+    EXPECT_TRUE(child.exited_zero()) << child.errors;
+    EXPECT_EQ(access(path.c_str(), F_OK), 0) << "the manager's socket file was removed";
+    EXPECT_NE(access((dir.path() + "/second.sock").c_str(), F_OK), 0);
 }
 
 // The variables are consumed by the first cli_init: a second one binds

@@ -1,10 +1,16 @@
 // test_daemon.cpp -- a small console daemon that the end-to-end tests drive over TCP and a pty.
 //
 // Usage: cli_test_daemon PORT [--listen ADDR] [--console [CMD]] [--debug]
-//                           [--max-fds N]
-// --max-fds lowers the limit of open descriptors to N. Without --console it prints "ready\n" on standard error once the console
-// is set up, or "cli_init failed\n" (exit status 3) when the port could not
-// be opened.
+//                           [--max-fds N] [--socket PATH [--socket-mode OCTAL]]
+//                           [--limits USERS SECONDS] [--policy] [--db]
+// --max-fds lowers the limit of open descriptors to N. --socket listens on a
+// local socket as well (mode 0666 unless given) and adds "whoami". --limits sets the user
+// limit and the handshake time-out. --policy lets peers of another uid than
+// the daemon's (and not root) run only help, history, args, whoami, dblist
+// and dbdump; TCP users run everything. --db adds the database commands and
+// a database "sample". Without --console it prints "ready\n" on standard
+// error once the console is set up, or "cli_init failed\n" (exit status 3)
+// when the port or the socket could not be opened.
 #include <dirent.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -14,7 +20,11 @@
 #include <cstring>
 #include <string>
 
+#include <set>
+#include <string_view>
+
 #include "zncli.h"
+#include "zndb.h"
 #include "znsched.h"
 
 namespace {
@@ -109,6 +119,28 @@ int cmd_broadcast(int argc, char **argv) {
     return 0;
 }
 
+// The credentials of the typing user as the console knows them.
+int cmd_whoami(int, char **) {
+    uid_t uid;
+    gid_t gid;
+    pid_t pid;
+    if (cli_user_credentials(current_user, &uid, &gid, &pid) != 0)
+        cli_printf(const_cast<char *>("no credentials (%s)\n"), current_user->who);
+    else
+        cli_printf(const_cast<char *>("uid=%ld gid=%ld pid=%ld (%s)\n"), static_cast<long>(uid),
+                   static_cast<long>(gid), static_cast<long>(pid), current_user->who);
+    return 0;
+}
+
+// --policy: local peers of another account may only look.
+int looking_only(CmdUser *up, const char *cmd) {
+    static const std::set<std::string_view> harmless = {"help", "history", "args", "whoami", "dblist", "dbdump"};
+    uid_t uid;
+    if (cli_user_credentials(up, &uid, nullptr, nullptr) != 0 || uid == geteuid() || uid == 0)
+        return 1;
+    return harmless.count(cmd);
+}
+
 struct Command {
     const char *name, *usage, *desc;
     int (*handler)(int, char **);
@@ -127,17 +159,27 @@ const Command commands[] = {
     {"broadcast", "<text>", "Tell everyone else", cmd_broadcast, 0},
 };
 
+// With a local socket.
+char whoami_name[] = "whoami";
+char whoami_desc[] = "Show the credentials of your connection";
+
+char sample_name[] = "sample";
+char sample_desc[] = "Sample";
+
 } // namespace
 
 int main(int argc, char **argv) {
     if (argc < 2) {
-        fprintf(stderr, "usage: %s PORT [--listen ADDR] [--console [CMD]] [--debug] [--max-fds N]\n",
+        fprintf(stderr, "usage: %s PORT [--listen ADDR] [--console [CMD]] [--debug] [--max-fds N] "
+                        "[--socket PATH [--socket-mode OCTAL]] [--limits USERS SECONDS] [--policy] [--db]\n",
                 argv[0]);
         return 2;
     }
     const auto port = static_cast<ushort_t>(atoi(argv[1]));
-    bool console = false;
+    bool console = false, with_db = false;
     char *console_cmd = nullptr;
+    const char *socket_path = nullptr;
+    int socket_mode = 0666;
     for (int i = 2; i < argc; ++i) {
         if (strcmp(argv[i], "--listen") == 0 && i + 1 < argc) {
             if (cli_set_listen_address(argv[++i]) != 0)
@@ -154,12 +196,30 @@ int main(int argc, char **argv) {
             limit.rlim_cur = static_cast<rlim_t>(atoi(argv[++i]));
             if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
                 return 2;
+        } else if (strcmp(argv[i], "--socket") == 0 && i + 1 < argc) {
+            socket_path = argv[++i];
+        } else if (strcmp(argv[i], "--socket-mode") == 0 && i + 1 < argc) {
+            socket_mode = static_cast<int>(strtol(argv[++i], nullptr, 8));
+        } else if (strcmp(argv[i], "--limits") == 0 && i + 2 < argc) {
+            cli_set_limits(atoi(argv[i + 1]), atoi(argv[i + 2]));
+            i += 2;
+        } else if (strcmp(argv[i], "--policy") == 0) {
+            cli_set_permission(looking_only);
+        } else if (strcmp(argv[i], "--db") == 0) {
+            with_db = true;
         }
     }
     sched_init();
-    if (cli_init(port) != 0) {
+    if (cli_init(port) != 0 || (socket_path && cli_listen_unix(socket_path, socket_mode) != 0)) {
         fprintf(stderr, "cli_init failed\n");
         return 3;
+    }
+    if (socket_path)
+        cli_add_cmd(whoami_name, nullptr, whoami_desc, cmd_whoami, 0);
+    if (with_db) {
+        db_register_cmds(cli_add_cmd, cli_printf);
+        db_set_verbose(0);
+        db_create(sample_name, sample_desc, 1);
     }
     cli_set_prompt(prompt_text);
     for (const Command &c : commands)

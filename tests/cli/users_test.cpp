@@ -443,4 +443,69 @@ TEST(Listener, ConnectionThatCannotBeWatchedIsClosedAtOnce) {
         GTEST_SKIP() << "the hard descriptor limit is below FD_SETSIZE + 64";
 }
 
+// Stops the loop once no user is left.
+void stop_when_alone(void *) {
+    if (!CmdUserList)
+        sched_stop_loop();
+}
+
+TEST(Limits, ChangesApplyToTheConnectionsWaitingNow) {
+    auto child = run_in_child([] {
+        zntest::init_console(static_cast<ushort_t>(zntest::free_port()));
+        cli_set_limits(-1, 100);
+        zntest::Client waiting(cli_port);
+        REQUIRE(waiting.connected());
+        cli_fd_event(cli_accept_fd, nullptr, 1, 0, 0);
+        char timeout_name[] = "CLI Handshake Timeout";
+        const SchedTask *timeout = sched_find_task(nullptr, nullptr, timeout_name, SCHED_MATCH_NAME);
+        REQUIRE(CmdUserList && timeout && timeout->time_val == 100);
+        cli_set_limits(-1, 1); // judged by the new time at once
+        static char watch_name[] = "watch";
+        sched_task(stop_when_alone, nullptr, SCHED_RESCHEDULE, 1, watch_name);
+        const auto start = zntest::Clock::now();
+        sched_loop();
+        REQUIRE(zntest::Clock::now() - start < std::chrono::seconds(4));
+        bool eof = false;
+        waiting.read_to_eof(eof, 1000);
+        REQUIRE(eof);
+        // No room at all: the next connection is closed at once.
+        cli_set_limits(0, -1);
+        zntest::Client refused(cli_port);
+        REQUIRE(refused.connected());
+        cli_fd_event(cli_accept_fd, nullptr, 1, 0, 0);
+        REQUIRE(CmdUserList == nullptr);
+        refused.read_to_eof(eof, 1000);
+        REQUIRE(eof);
+    });
+    EXPECT_TRUE(child.returned()) << child.errors;
+}
+
+// Stops the loop once a single user is left.
+void stop_when_one_is_left(void *) {
+    if (CliDebug.total_users == 1)
+        sched_stop_loop();
+}
+
+TEST(Limits, UsersAddedByTheApplicationNeitherCountNorTimeOut) {
+    auto child = run_in_child([] {
+        zntest::init_console(static_cast<ushort_t>(zntest::free_port()));
+        cli_set_limits(1, 1);
+        Session added(false); // in handshake state, added with cli_add_user()
+        zntest::Client remote(cli_port), over(cli_port);
+        REQUIRE(remote.connected() && over.connected());
+        cli_fd_event(cli_accept_fd, nullptr, 1, 0, 0);
+        cli_fd_event(cli_accept_fd, nullptr, 1, 0, 0);
+        REQUIRE(CliDebug.total_users == 2); // the application's and one remote user
+        static char watch_name[] = "watch";
+        sched_task(stop_when_one_is_left, nullptr, SCHED_RESCHEDULE, 1, watch_name);
+        sched_loop();
+        REQUIRE(cli_find_user(added.fd(), added.fd(), CLI_MATCH_BOTH) == added.user());
+        REQUIRE(added.user()->state == CLI_STATE_MAGIC);
+        bool eof = false;
+        remote.read_to_eof(eof, 1000);
+        REQUIRE(eof);
+    });
+    EXPECT_TRUE(child.returned()) << child.errors;
+}
+
 } // namespace

@@ -223,4 +223,64 @@ TEST(CppAsk, AQuestionLeftUnansweredByAUserWhoWentIsReleased) {
     EXPECT_EQ(child.output, "\n|");
 }
 
+TEST(CppPermission, TheCallableDecidesWhileItsHandleIsInForce) {
+    auto child = run_in_child([] {
+        zntest::init_console();
+        Session user;
+        zn::command look("look", "", "", say_done);
+        zn::command erase("erase", "", "", [](zn::words) {
+            zn::print("erased\n");
+            return zn::done;
+        });
+        std::string asked;
+        {
+            zn::console_permission only_look([&asked](CmdUser *who, std::string_view cmd) {
+                REQUIRE(who == current_user);
+                asked += std::string(cmd) + ";";
+                return cmd == "look";
+            });
+            REQUIRE(only_look && only_look.in_force());
+            report(typed_lines(user, {"erase\n", "look\n"}) + "|" + asked + "|");
+        }
+        // Destroyed: everything is allowed again.
+        report(typed(user, "erase\n"));
+    });
+    EXPECT_TRUE(child.returned()) << child.errors;
+    EXPECT_EQ(child.output, "\nPermission denied\n> |\n> |erase;look;|\nerased\n> ");
+}
+
+TEST(CppPermission, ANewPermissionReplacesTheOneBeforeAndMovesKeepIt) {
+    auto child = run_in_child([] {
+        zntest::init_console();
+        Session user;
+        zn::command erase("erase", "", "", say_done);
+        auto refuse = [](CmdUser *, std::string_view) { return false; };
+        zn::console_permission first(refuse);
+        zn::console_permission second([](CmdUser *, std::string_view cmd) { return cmd == "erase"; });
+        REQUIRE(!first.in_force() && second.in_force());
+        first.reset(); // no longer in force: changes nothing
+        report(typed(user, "erase\n") + "|");
+        zn::console_permission moved = std::move(second);
+        REQUIRE(!second && moved.in_force());
+        second.reset();
+        report(typed(user, "tasks\n") + "|");
+        moved = zn::console_permission(refuse);
+        report(typed(user, "erase\n"));
+    });
+    EXPECT_TRUE(child.returned()) << child.errors;
+    EXPECT_EQ(child.output, "\n> |\nPermission denied\n> |\nPermission denied\n> ");
+}
+
+TEST(CppPermission, CredentialsOfTheConsoleAndOfOtherUsers) {
+    auto child = run_in_child([] {
+        zntest::init_console();
+        REQUIRE(cli_add_console(nullptr, nullptr) == 0);
+        const auto console = zn::credentials_of(CmdUserList);
+        REQUIRE(console && console->uid == geteuid() && console->gid == getegid() && console->pid == getpid());
+        Session user;
+        REQUIRE(!zn::credentials_of(user.user()));
+    });
+    EXPECT_TRUE(child.returned()) << child.errors;
+}
+
 } // namespace

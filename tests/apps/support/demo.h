@@ -11,15 +11,15 @@
 
 namespace apptest {
 
-// znconsole -c for each command against the port; its outcome.
-inline Outcome console_commands(int port, const std::vector<std::string> &commands) {
+// znconsole -c for each command against the target (a local socket's
+// "-s PATH", or host and port); its outcome.
+inline Outcome console_commands(const std::vector<std::string> &target, const std::vector<std::string> &commands) {
     std::vector<std::string> argv = {ZN_ZNCONSOLE};
     for (const std::string &c : commands) {
         argv.push_back("-c");
         argv.push_back(c);
     }
-    argv.push_back("127.0.0.1");
-    argv.push_back(std::to_string(port));
+    argv.insert(argv.end(), target.begin(), target.end());
     return run_program(argv);
 }
 
@@ -35,10 +35,16 @@ public:
     bool ready() const { return ready_; }
     int port() const { return port_; }
     std::string dir() const { return dir_.empty() ? temp_.path() : dir_; }
+    std::string socket() const { return dir() + "/data/zndemo.sock"; } // with the default data directory
     Background &process() { return *process_; }
     std::string errors() const { return process_ ? process_->errors() : ""; }
 
-    Outcome run(const std::vector<std::string> &commands) { return console_commands(port_, commands); }
+    // The commands over the local socket, as the daemon's own account.
+    Outcome run(const std::vector<std::string> &commands) { return console_commands({"-s", socket()}, commands); }
+    // The commands over TCP.
+    Outcome run_tcp(const std::vector<std::string> &commands) {
+        return console_commands({"127.0.0.1", std::to_string(port_)}, commands);
+    }
 
 private:
     bool start(int port, const std::vector<std::string> &extra) {

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -39,6 +40,23 @@ struct Listener {
     Listener &operator=(const Listener &) = delete;
     int fd = -1;
     int port = 0;
+};
+
+// A listening Unix-domain stream socket at path, as a manager opens it; its
+// file stays when it is closed.
+struct UnixListener {
+    explicit UnixListener(const std::string &path) {
+        fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(fd, 16) != 0)
+            abort();
+    }
+    ~UnixListener() { close(fd); }
+    UnixListener(const UnixListener &) = delete;
+    UnixListener &operator=(const UnixListener &) = delete;
+    int fd = -1;
 };
 
 // Descriptors the manager hands over: they become 3, 4, ..., announced with

@@ -1,4 +1,4 @@
-// remote.h -- drives the test daemon: starting it on a free port, and remote clients over TCP.
+// remote.h -- drives the test daemon: starting it on a free port, and remote clients over TCP or a local socket.
 #pragma once
 
 #include <arpa/inet.h>
@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -184,7 +185,7 @@ private:
     std::string errors_;
 };
 
-// One remote console connection.
+// One remote console connection, over TCP or a local socket.
 class Client {
 public:
     // receive_buffer, when given, is set before connecting (later it would
@@ -197,6 +198,16 @@ public:
         sa.sin_family = AF_INET;
         sa.sin_port = htons(static_cast<uint16_t>(port));
         inet_pton(AF_INET, addr, &sa.sin_addr);
+        connected_ = connect(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
+        reader_.attach(fd_);
+    }
+
+    // To the local socket at path.
+    explicit Client(const std::string &path) {
+        fd_ = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un sa{};
+        sa.sun_family = AF_UNIX;
+        path.copy(sa.sun_path, sizeof sa.sun_path - 1);
         connected_ = connect(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
         reader_.attach(fd_);
     }

@@ -24,6 +24,7 @@ int main() {
         zn::ask(current_user, [](std::string_view) { return zn::done; });
         return zn::done;
     });
+    const zn::console_permission policy([](CmdUser *user, std::string_view) { return !zn::credentials_of(user); });
     int fds[2], sv[2];
     if (pipe(fds) != 0 || write(fds[1], "x", 1) != 1 || socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0)
         return 1;
@@ -58,5 +59,7 @@ int main() {
     });
     zn::loop();
     const bool no_manager = zn::notify("STATUS=checked") == -1;
-    return seen == "x sorted ab b" && cmd && db.find(1, "a") && sent && received && no_manager ? 0 : 1;
+    return seen == "x sorted ab b" && cmd && policy.in_force() && db.find(1, "a") && sent && received && no_manager
+               ? 0
+               : 1;
 }
