@@ -61,6 +61,9 @@ int listen_on_loopback(int backlog, int &port) {
 
 // ---- the two servers ----
 
+// The users of the last phase, on the epoll back end.
+constexpr int kMostUsers = 5000;
+
 char ping_name[] = "ping";
 char zn_prompt[] = "zn> ";
 
@@ -72,7 +75,7 @@ int ping(int, char **) {
 // The console on a free port; the port number is written to ready_fd.
 [[noreturn]] void zn_server(int ready_fd) {
     sched_init();
-    cli_set_limits(FD_SETSIZE, -1); // the users of the last phase are more than the default 128
+    cli_set_limits(kMostUsers, -1); // far more than the default 128
     for (int attempt = 0; attempt < 20; ++attempt) {
         int port = 0;
         close(listen_on_loopback(1, port)); // a port that was free a moment ago
@@ -345,7 +348,7 @@ int main() {
            std::chrono::duration<double, std::milli>(Clock::now() - begin).count(),
            m.p99_us / 1000);
 
-    const int crowd = 5000;
+    const int crowd = kMostUsers;
     const Server epoll_zn = start(zn_epoll_server);
     const auto crowd_begin = Clock::now();
     const Figures c = drive(epoll_zn.port, crowd, 1);
