@@ -14,9 +14,10 @@ namespace {
 constexpr int max_looks = 5;
 constexpr unsigned look_interval_secs = 2;
 
-// A look without taking: the lock file is there when it opens for reading.
+// A look without taking: the lock file is there when it opens for reading
+// (without waiting, should it be a FIFO).
 LockState look(const char *path) {
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return LockState::free;
     close(fd);
