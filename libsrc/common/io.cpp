@@ -1,13 +1,13 @@
 // io.cpp -- SIGPIPE-safe writes and the debug printer shared by the libraries.
 #include "io.h"
 
-#include "signal_hold.h"
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include "signal_hold.h"
 
 namespace zn {
 

@@ -150,8 +150,8 @@ bool FileReplacement::open(const char *path) {
     struct stat st;
     if (fstat(target_fd_, &st) != 0)
         return false;
-    target_regular_ = S_ISREG(st.st_mode);
-    if (target_regular_ && st.st_nlink == 1) {
+    must_truncate_ = S_ISREG(st.st_mode);
+    if (must_truncate_ && st.st_nlink == 1) {
         old_mode_ = st.st_mode & 07777;
         old_uid_ = st.st_uid;
         old_gid_ = st.st_gid;
@@ -206,9 +206,9 @@ bool FileReplacement::keeps_owner_and_mode() {
 bool FileReplacement::open_in_place() {
     if (target_fd_ < 0) {
         target_fd_ = open_without_waiting(target_, O_WRONLY | O_CREAT | O_TRUNC, 0666);
-        target_regular_ = false; // new and empty
+        must_truncate_ = false;
     }
-    if (target_fd_ < 0 || (target_regular_ && ftruncate(target_fd_, 0) != 0))
+    if (target_fd_ < 0 || (must_truncate_ && ftruncate(target_fd_, 0) != 0))
         return false;
     in_place_ = true;
     return true;

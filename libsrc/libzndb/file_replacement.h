@@ -54,7 +54,7 @@ private:
     char temporary_[PATH_MAX] = {}; // empty when there is none to remove
     int temporary_fd_ = -1;
     int target_fd_ = -1;            // opened for writing without truncating
-    bool target_regular_ = false;
+    bool must_truncate_ = false;    // the target is a regular file that has content
     bool in_place_ = false;
     unsigned old_mode_ = 0, old_uid_ = 0, old_gid_ = 0;
 };

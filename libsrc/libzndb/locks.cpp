@@ -5,7 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
+
+#include "../common/signal_hold.h"
 
 namespace zndb {
 
@@ -26,8 +29,10 @@ LockState look(const char *path) {
 
 // A look that takes the lock when there is none. A lock file that cannot be
 // created for another reason than its existence (a read-only directory, say)
-// lets the caller go on without a lock.
+// lets the caller go on without a lock. A file-size limit below the content
+// cuts it short instead of ending the process with SIGXFSZ.
 LockState take(const char *path, const char *content) {
+    const zn::SignalHold hold{SIGXFSZ};
     const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0)
         return errno == EEXIST ? LockState::locked : LockState::free;
