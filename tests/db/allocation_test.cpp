@@ -22,7 +22,8 @@ size_t refused_size = 0;   // or the next one of this size (0: none)
 
 } // namespace
 
-extern "C" void *malloc(size_t size) {
+// Visible to the libraries although this project hides symbols by default.
+extern "C" __attribute__((visibility("default"))) void *malloc(size_t size) {
     if (refuse_next || (refused_size != 0 && size == refused_size)) {
         refuse_next = false;
         refused_size = 0;
