@@ -9,6 +9,7 @@
 #include "csv.h"
 #include "escape.h"
 
+using namespace zn_apps;
 using namespace zndb_tool;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

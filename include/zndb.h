@@ -228,20 +228,29 @@ ZN_EXPORT DataBaseParam *db_param_find(DataBaseInfo *dbi, char *s);
 
 /* Write db to "<_db_data_path>/<table_name>.db": the 88-byte header, then
  * one block per record (parameter count; per parameter its length and, when
- * positive, its bytes), integers byte-reversed while _db_byte_swap is 1. The
- * file is replaced atomically and synced; a failed save leaves the old file
- * as it was. Returns 1 when written; 0 for a null db, a path that is too
- * long, or a file that cannot be created, written or synced; -1 when a lock
- * file stands in the way (DB_SAVE_LOCK without DB_LOCK). */
+ * positive, its bytes), integers byte-reversed while _db_byte_swap is 1.
+ * The file a symbolic link leads to is written, and synced. A regular file
+ * with a single link, whose owner, group and mode a new file can be given,
+ * is replaced atomically (a temporary file beside it, renamed over it): a
+ * failed save leaves it as it was. Anything else (a FIFO or device, a file
+ * with several links, an owner or group the process cannot give a file, a
+ * directory that refuses the rename) is written in place: truncated, then
+ * written, so a failed save leaves it cut short. A file the process may not
+ * open for writing is left untouched. Writing raises no SIGPIPE or SIGXFSZ.
+ * Returns 1 when written; 0 for a null db, a path that is too long, or a
+ * file that cannot be opened for writing (a FIFO without a reader is not
+ * waited for), created, written or synced; -1 when a lock file stands in
+ * the way (DB_SAVE_LOCK without DB_LOCK). */
 ZN_EXPORT int db_save(DataBase *db);
 
 /* Read a data file into a new database, registered at the end of the
  * catalogue with its record cursor on the first record. dbname is a bare
  * name, a relative path (both under _db_data_path) or an absolute path;
  * ".db" is added unless it contains ".db". The table name is dbname as
- * given (cut to 79 characters). flags: DB_* lock flags. Null on any failure
- * (locked, unreadable, truncated inside a record, out of memory), leaving
- * no catalogue entry and no lock file. */
+ * given (cut to 79 characters). flags: DB_* lock flags. Only a regular
+ * file is read: a FIFO, device or directory fails at once. Null on any
+ * failure (locked, unreadable, not a regular file, truncated inside a
+ * record, out of memory), leaving no catalogue entry and no lock file. */
 ZN_EXPORT DataBase *db_open(char *dbname, long flags);
 
 /* The four low bytes of l in reverse order, as a signed 32-bit value;

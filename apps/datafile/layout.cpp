@@ -2,6 +2,7 @@
 #include "layout.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -136,26 +137,37 @@ Layout scan_layout(std::string_view bytes, bool swapped) {
     return layout;
 }
 
-bool read_whole_file(const std::string &path, std::string &bytes) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+bool read_whole_file(const std::string &path, std::string &bytes, std::string &error) {
+    // O_NONBLOCK: a FIFO opens at once (to be refused) instead of waiting for
+    // a writer; a regular file reads as it would without it.
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        error = strerror(errno);
         return false;
+    }
+    struct stat st;
+    bool complete = fstat(fd, &st) == 0;
+    if (complete && !S_ISREG(st.st_mode)) {
+        complete = false;
+        error = "not a regular file";
+    } else if (!complete) {
+        error = strerror(errno);
+    }
     bytes.clear();
     char buf[65536];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) != 0) {
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            const int err = errno;
-            close(fd);
-            errno = err;
-            return false;
+    while (complete) {
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n > 0) {
+            bytes.append(buf, static_cast<size_t>(n));
+        } else if (n == 0) {
+            break;
+        } else if (errno != EINTR) {
+            error = strerror(errno);
+            complete = false;
         }
-        bytes.append(buf, static_cast<size_t>(n));
     }
     close(fd);
-    return true;
+    return complete;
 }
 
 } // namespace zn_datafile

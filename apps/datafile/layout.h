@@ -37,7 +37,10 @@ struct Layout {
 // as the header announces.
 Layout scan_layout(std::string_view bytes, bool swapped);
 
-// The whole content of the file at path; false with errno set on failure.
-bool read_whole_file(const std::string &path, std::string &bytes);
+// The whole content of the regular file at path (symbolic links followed).
+// False with the reason in error: the C library's text, or "not a regular
+// file" for a FIFO, device or directory, which is refused without waiting
+// for a writer and without reading a byte.
+bool read_whole_file(const std::string &path, std::string &bytes, std::string &error);
 
 } // namespace zn_datafile

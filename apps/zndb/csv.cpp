@@ -5,6 +5,9 @@
 
 namespace zndb_tool {
 
+using zn_apps::escape_bytes;
+using zn_apps::unescape_bytes;
+
 namespace {
 
 bool needs_quotes(std::string_view shown, size_t field_count) {

@@ -8,6 +8,8 @@
 
 namespace zndb_tool {
 
+using zn_apps::escape_bytes;
+
 namespace {
 
 void print_value(const char *lead, DataBaseParam *p) {

@@ -1,9 +1,7 @@
 // examine.cpp -- a data file examined byte by byte in both byte orders, and opened with warnings.
 #include "examine.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 #include "data_file.h"
 
@@ -12,9 +10,9 @@ namespace zndb_tool {
 Examined examine(const std::string &path, bool swapped) {
     Examined ex;
     ex.swapped = swapped;
-    std::string bytes;
-    if (!zn_datafile::read_whole_file(path, bytes)) {
-        ex.error = "cannot read " + path + ": " + strerror(errno);
+    std::string bytes, why;
+    if (!zn_datafile::read_whole_file(path, bytes, why)) {
+        ex.error = "cannot read " + path + ": " + why;
         return ex;
     }
     ex.layout = zn_datafile::scan_layout(bytes, swapped);

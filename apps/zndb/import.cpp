@@ -1,7 +1,5 @@
 // import.cpp -- zndb import: a data file made from CSV lines, one record per line.
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 #include "commands.h"
 #include "csv.h"
@@ -36,9 +34,9 @@ DataBase *build_database(const std::vector<Fields> &records, const Invocation &i
 
 int run_import(const Invocation &inv) {
     const std::string &csv_path = inv.files[0], &out = inv.files[1];
-    std::string text;
-    if (!zn_datafile::read_whole_file(csv_path, text)) {
-        fprintf(stderr, "zndb: cannot read %s: %s\n", csv_path.c_str(), strerror(errno));
+    std::string text, why;
+    if (!zn_datafile::read_whole_file(csv_path, text, why)) {
+        fprintf(stderr, "zndb: cannot read %s: %s\n", csv_path.c_str(), why.c_str());
         return 1;
     }
     const CsvResult csv = parse_csv(text);

@@ -7,6 +7,9 @@
 
 namespace zndb_tool {
 
+using zn_apps::append_hex_digits;
+using zn_apps::is_utf8;
+
 namespace {
 
 std::string json_string(std::string_view value) {

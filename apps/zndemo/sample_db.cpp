@@ -9,6 +9,7 @@
 #include <ctime>
 #include <string>
 
+#include "escape.h"
 #include "layout.h"
 #include "report.h"
 #include "zncli.h"
@@ -67,9 +68,9 @@ void check_existing_file(const std::string &path, const struct stat &st) {
         refuse_start("%s is locked: %s exists. Another zndemo may be using it; if none is, "
                      "remove the lock file and start again",
                      path.c_str(), lock.c_str());
-    std::string bytes;
-    if (!zn_datafile::read_whole_file(path, bytes))
-        refuse_start("cannot read %s: %s", path.c_str(), strerror(errno));
+    std::string bytes, why;
+    if (!zn_datafile::read_whole_file(path, bytes, why))
+        refuse_start("cannot read %s: %s", path.c_str(), why.c_str());
     const zn_datafile::Layout layout = zn_datafile::scan_layout(bytes, false);
     if (layout.problem)
         refuse_start("%s is damaged at byte offset %llu: %s. zndemo leaves it untouched; move it "
@@ -111,8 +112,10 @@ void open_sample_database(const std::string &data_dir) {
     db_set_verbose(1);
     if (!db)
         refuse_start("cannot open %s", path.c_str());
-    log_line("opened %s: \"%s\", version %ld, %ld records", path.c_str(), db_name(db), db_version(db),
-             db_records(db));
+    // The description comes from the file: escaped, it cannot end the log
+    // line or drive the terminal.
+    log_line("opened %s: \"%s\", version %ld, %ld records", path.c_str(),
+             zn_apps::escape_bytes(db_name(db)).c_str(), db_version(db), db_records(db));
 }
 
 void save_sample_database_at_shutdown(const std::string &data_dir) {

@@ -9,10 +9,10 @@ namespace zn {
 
 // One write of len bytes to fd (a socket or any other descriptor). A peer
 // that has gone yields -1 with errno EPIPE instead of ending the process:
-// sockets use MSG_NOSIGNAL; other descriptors are written with SIGPIPE
-// blocked and a SIGPIPE raised by this write is consumed. The process's
-// SIGPIPE disposition and mask are left as they were. Returns write()'s
-// result, with errno preserved.
+// sockets use MSG_NOSIGNAL; other descriptors are written under a
+// SignalHold of SIGPIPE, which consumes a SIGPIPE this write raised, also
+// when it returned a byte count. The process's SIGPIPE disposition and mask
+// are left as they were. Returns write()'s result, with errno preserved.
 ssize_t write_nosigpipe(int fd, const void *buf, size_t len);
 
 // Size of the debug printers' buffer; longer lines are cut to size - 1 bytes.

@@ -22,7 +22,7 @@ void copy_field(char *field, size_t size, const char *text) {
 DataBase *make_database(const char *who, const char *table_name) {
     auto *node = new (std::nothrow) DatabaseNode{};
     if (!node) {
-        say("[%s] Error: (1) Memory Allocation failed!\n", who);
+        say_now("[%s] Error: (1) Memory Allocation failed!\n", who);
         return nullptr;
     }
     DataBase *db = &node->db;
@@ -30,7 +30,7 @@ DataBase *make_database(const char *who, const char *table_name) {
     copy_field(db->table_name, sizeof db->table_name, table_name);
     db->dbname = new (std::nothrow) DataBaseName{};
     if (!db->dbname) {
-        say("[%s] Error: (2) Memory Allocation failed!\n", who);
+        say_now("[%s] Error: (2) Memory Allocation failed!\n", who);
         delete node;
         return nullptr;
     }
@@ -40,7 +40,7 @@ DataBase *make_database(const char *who, const char *table_name) {
 bool register_database(const char *who, DataBase *db, int point) {
     auto *entry = new (std::nothrow) DataBaseList{};
     if (!entry) {
-        say("[%s] Error: (%d) Memory Allocation failed!\n", who, point);
+        say_now("[%s] Error: (%d) Memory Allocation failed!\n", who, point);
         return false;
     }
     entry->name = db->table_name;

@@ -1,12 +1,24 @@
-// descriptor.cpp -- waiting for a descriptor, and telling stream sockets from other descriptors.
+// descriptor.cpp -- opening data files without waiting, waiting for a descriptor, and telling stream sockets apart.
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
 
+#include "internal.h"
 #include "stream.h"
 
 namespace zndb {
+
+int open_without_waiting(const char *path, int flags, unsigned mode) {
+    const int fd = open(path, flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, mode);
+    if (fd >= 0) {
+        const int status = fcntl(fd, F_GETFL);
+        if (status >= 0)
+            fcntl(fd, F_SETFL, status & ~O_NONBLOCK);
+    }
+    return fd;
+}
 
 bool wait_for(int fd, short events) {
     pollfd watch{fd, events, 0};

@@ -46,6 +46,14 @@ inline bool resize_buffer(char *&buffer, size_t &size, size_t capacity) {
     return true;
 }
 
+// ---- descriptor.cpp ----
+
+// open() of a data file that never waits: O_NONBLOCK, so that a FIFO without
+// a peer gives an error (writing) or opens at once (reading) instead of
+// hanging, and O_NOCTTY; the descriptor blocks again once it is open.
+// O_CLOEXEC is added. open()'s result, with errno set on failure.
+int open_without_waiting(const char *path, int flags, unsigned mode = 0);
+
 // ---- catalogue.cpp ----
 
 // A database as the library allocates it: the public record first, then
@@ -59,7 +67,9 @@ inline DatabaseNode *node_of(DataBase *db) { return reinterpret_cast<DatabaseNod
 
 // A cleared database with a cleared header, time_created now and the given
 // table name (cut to 79 characters). On allocation failure prints
-// "[<who>] Error: (1|2) Memory Allocation failed!\n" and returns null.
+// "[<who>] Error: (1|2) Memory Allocation failed!\n" and returns null. The
+// allocation messages are flushed at once, as the transfers' diagnostics
+// must be; for the others a flush on a failure path costs nothing.
 DataBase *make_database(const char *who, const char *table_name);
 
 // Enter db at the end of the catalogue. On allocation failure prints

@@ -27,7 +27,7 @@ class FileReader {
 public:
     explicit FileReader(int fd) : fd_(fd) {
         struct stat st;
-        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 0)
+        if (fstat(fd, &st) == 0 && st.st_size >= 0)
             initial_ = std::clamp<size_t>(static_cast<size_t>(st.st_size), 4096, max_read_buffer);
     }
     ~FileReader() { free(buffer_); }
@@ -127,6 +127,19 @@ bool read_records(FileReader &in, DataBase *db) {
     return true;
 }
 
+// The data file opened for reading when it is a regular file; -1 for
+// anything else. A FIFO would stop the whole process in open() or read(),
+// and a device such as /dev/zero would be read until memory runs out.
+int open_regular_file(const char *path) {
+    const int fd = open_without_waiting(path, O_RDONLY);
+    struct stat st;
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 // The lock step of db_open: a look, or with DB_LOCK the taking of the lock.
 // False (with a diagnostic) when a lock stands in the way.
 bool pass_lock(const FilePaths &paths, long flags, bool &taken) {
@@ -178,7 +191,7 @@ DataBase *db_open(char *dbname, long flags) {
     bool lock_taken = false;
     if (!pass_lock(paths, flags, lock_taken))
         return nullptr;
-    const int fd = open(paths.data, O_RDONLY | O_CLOEXEC);
+    const int fd = open_regular_file(paths.data);
     if (fd < 0) {
         say("[db_open] Error: Could not open %s for read\n", paths.data);
     } else {

@@ -4,11 +4,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
 
+#include "../common/signal_hold.h"
 #include "file_replacement.h"
 #include "internal.h"
 #include "locks.h"
@@ -61,10 +63,14 @@ public:
         size_t done = 0;
         while (done < used_ && !failed_) {
             const ssize_t n = write(fd_, buffer_.get() + done, used_ - done);
-            if (n > 0)
+            if (n > 0) {
                 done += static_cast<size_t>(n);
-            else if (n < 0 && errno != EINTR)
+            } else if (n == 0) { // no progress, and none to expect from trying again
+                errno = EIO;
                 failed_ = true;
+            } else if (errno != EINTR) {
+                failed_ = true;
+            }
         }
         written_ += used_;
         used_ = 0;
@@ -119,28 +125,21 @@ bool write_database(FileWriter &out, const DataBase *db) {
 }
 
 // Writes the data file; 1 when it is in place, else 0 with a diagnostic.
+// A pipe whose reader leaves, or a file-size limit, make the writes fail
+// instead of ending the process with SIGPIPE or SIGXFSZ.
 int write_data_file(const DataBase *db, const char *path) {
+    const zn::SignalHold hold{SIGPIPE, SIGXFSZ};
     FileReplacement file;
     if (!file.open(path)) {
         say("[db_save] Error: Couldn't open %s for write\n", path);
         return 0;
     }
     FileWriter out(file.fd());
-    if (!write_database(out, db)) {
+    if (!write_database(out, db) || !file.commit()) {
         say("[db_save] Error: Couldn't write %s\n", path);
         return 0;
     }
-    switch (file.commit()) {
-    case FileReplacement::Result::done:
-        return 1;
-    case FileReplacement::Result::cannot_write:
-        say("[db_save] Error: Couldn't write %s\n", path);
-        return 0;
-    case FileReplacement::Result::cannot_place:
-        break;
-    }
-    say("[db_save] Error: Couldn't open %s for write\n", path);
-    return 0;
+    return 1;
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include "escape.h"
 #include "json.h"
 
+using namespace zn_apps;
 using namespace zndb_tool;
 
 namespace {

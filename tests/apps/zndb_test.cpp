@@ -1,6 +1,9 @@
 // The zndb tool on data files written here field by field: good, damaged and byte-swapped ones.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/wait.h>
+
 #include <string>
 
 #include "db_support.h"
@@ -223,6 +226,66 @@ TEST_F(Zndb, DamagedFileReadsWithAClearMessageOrWarning) {
     EXPECT_EQ(readable.status, 0);
     EXPECT_EQ(readable.out, "only\n");
     EXPECT_NE(readable.err.find("problem at byte offset 100: the header announces 3 records"), std::string::npos);
+}
+
+// A FIFO and links to /dev/zero and /dev/urandom, given as data files or as
+// CSV: every command refuses them at once, without waiting for a writer or
+// reading without end.
+TEST_F(Zndb, SpecialFilesAreRefusedAtOnce) {
+    ASSERT_EQ(mkfifo((dir / "fifo.db").c_str(), 0644), 0);
+    ASSERT_EQ(symlink("/dev/zero", (dir / "zero.db").c_str()), 0);
+    ASSERT_EQ(symlink("/dev/urandom", (dir / "random.db").c_str()), 0);
+    for (const char *name : {"fifo.db", "zero.db", "random.db"}) {
+        const std::string path = dir / name;
+        const std::vector<std::vector<std::string>> commands = {
+            {"info", path}, {"verify", path}, {"dump", path}, {"export", path, "--json"},
+            {"swap", path, dir / "out.db"}, {"import", path, dir / "out.db", "--desc", "d", "--version", "1"},
+        };
+        for (const std::vector<std::string> &args : commands) {
+            const Outcome o = apptest::run_program([&] {
+                std::vector<std::string> argv = {ZN_ZNDB};
+                argv.insert(argv.end(), args.begin(), args.end());
+                return argv;
+            }(), "", "", 10);
+            EXPECT_EQ(o.status, 1) << args[0] << " " << name;
+            EXPECT_EQ(o.err, "zndb: cannot read " + path + ": not a regular file\n") << args[0];
+        }
+    }
+    EXPECT_FALSE(dbtest::exists(dir / "out.db"));
+}
+
+// The lock file's process, when it no longer runs, makes the lock stale.
+TEST_F(Zndb, InfoTellsAStaleLockFromOneInUse) {
+    const pid_t gone = fork();
+    if (gone == 0)
+        _exit(0);
+    waitpid(gone, nullptr, 0);
+    const std::string lock = good + ".locked";
+    const auto lock_line = [&] {
+        const std::string out = zndb({"info", good}).out;
+        const size_t at = out.find("Lock file     : ");
+        return at == std::string::npos ? out : out.substr(at, out.find('\n', at) + 1 - at);
+    };
+    dbtest::write_file(lock, "Locked by PID " + std::to_string(gone) + "\r\n");
+    EXPECT_EQ(lock_line(), "Lock file     : " + lock + " (stale: process " + std::to_string(gone) + " is gone)\n");
+    dbtest::write_file(lock, "Temporarally locked to save, pid " + std::to_string(gone) + "\n");
+    EXPECT_EQ(lock_line(), "Lock file     : " + lock + " (stale: process " + std::to_string(gone) + " is gone)\n");
+    dbtest::write_file(lock, "Locked by PID " + std::to_string(getpid()) + "\r\n");
+    EXPECT_EQ(lock_line(), "Lock file     : " + lock + " (in use)\n");
+    dbtest::write_file(lock, "written by hand");
+    EXPECT_EQ(lock_line(), "Lock file     : " + lock + " (in use)\n");
+}
+
+// Text from the file cannot end a line or reach the terminal as it is.
+TEST_F(Zndb, InfoEscapesTheDescription) {
+    dbtest::write_file(good, Encoder().header("two\nlines \x1b[31mred", 1, 0).bytes());
+    EXPECT_NE(zndb({"info", good}).out.find("Description   : two\\x0alines \\x1b[31mred\n"), std::string::npos);
+}
+
+TEST_F(Zndb, ExportOfAnEmptyDatabaseEndsWithANewline) {
+    dbtest::write_file(good, Encoder().header("none", 1, 0).bytes());
+    EXPECT_EQ(zndb({"export", good, "--json"}).out, "[]\n");
+    EXPECT_EQ(zndb({"export", good, "--csv"}).out, "");
 }
 
 TEST_F(Zndb, MissingFileAndUsage) {

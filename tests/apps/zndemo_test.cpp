@@ -112,6 +112,18 @@ TEST(Zndemo, OpensTheExistingFileOnTheNextStart) {
     EXPECT_EQ(dbtest::values_of(db_recall(db, 1))[1], "old note");
 }
 
+// A description with a line end and a terminal escape cannot forge log lines.
+TEST(Zndemo, EscapesTheDescriptionInItsLog) {
+    dbtest::TempDir dir;
+    mkdir((dir / "data").c_str(), 0755);
+    dbtest::write_file(dir / "data/sample.db", Encoder().header("x\nzndemo: stopping \x1b[2J", 7, 0).bytes());
+    Demo demo({}, dir.path());
+    ASSERT_TRUE(demo.ready()) << demo.errors();
+    EXPECT_NE(demo.errors().find("sample.db: \"x\\x0azndemo: stopping \\x1b[2J\", version 7, 0 records\n"),
+              std::string::npos)
+        << demo.errors();
+}
+
 TEST(Zndemo, StatisticsCommand) {
     Demo demo;
     ASSERT_TRUE(demo.ready()) << demo.errors();

@@ -204,6 +204,17 @@ TEST_F(RemoteCommands, ListSaveCloseOpenAndDump) {
               "Opened database \"spaced\", version 0, total 1 records\r\n");
 }
 
+// A FIFO, and links to /dev/zero and /dev/urandom, named like data files:
+// each "dbopen" is refused at once, and the daemon goes on serving.
+TEST_F(RemoteCommands, DbopenOfSpecialFilesIsRefusedAndTheDaemonServesOn) {
+    ASSERT_EQ(mkfifo((dir / "fifo.db").c_str(), 0644), 0);
+    ASSERT_EQ(symlink("/dev/zero", (dir / "zero.db").c_str()), 0);
+    ASSERT_EQ(symlink("/dev/urandom", (dir / "random.db").c_str()), 0);
+    for (const char *name : {"fifo", "zero", "random"})
+        EXPECT_EQ(client.command("dbopen " + dir / name), reply("Unable to open database\n")) << name;
+    EXPECT_EQ(client.command("dbclose beta"), reply("Database \"beta\" has been closed\n"));
+}
+
 TEST_F(RemoteCommands, WrongUsageShowsTheUsageLine) {
     EXPECT_EQ(client.command("dbsave alpha"), reply("Usage:  dbsave <db name> <dir to save in>\n"));
     EXPECT_EQ(client.command("dblist now"), reply("Usage:  dblist <no args>\n"));

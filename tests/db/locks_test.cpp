@@ -158,6 +158,36 @@ TEST(Locks, MissingDataFileLeavesNoLock) {
     EXPECT_TRUE(dir.entries().empty());
 }
 
+// Only a regular file is opened as a database: a FIFO would hold the whole
+// process in open() or read(), a device would be read until memory runs
+// out, and a directory would open as an empty database. Each is refused at
+// once, and leaves no lock file. A lock file that is a FIFO is a lock, seen
+// without waiting for a writer.
+TEST(Locks, OpenRefusesWhatIsNotARegularFileAtOnce) {
+    TempDir dir;
+    ASSERT_EQ(mkfifo((dir / "fifo.db").c_str(), 0644), 0);
+    ASSERT_EQ(symlink("/dev/zero", (dir / "zero.db").c_str()), 0);
+    ASSERT_EQ(symlink("/dev/urandom", (dir / "random.db").c_str()), 0);
+    ASSERT_EQ(mkdir((dir / "folder.db").c_str(), 0755), 0);
+    write_file(dir / "x.db", Encoder().header("d", 1, 0).bytes());
+    ASSERT_EQ(mkfifo((dir / "x.db.locked").c_str(), 0644), 0);
+    auto child = run_in_child(
+        [&] {
+            db_set_data_path(str(dir.path()));
+            for (const char *name : {"fifo", "zero", "random", "folder"}) {
+                const std::string out = stdout_of([&] { REQUIRE(db_open(str(name), DB_LOCK) == nullptr); });
+                REQUIRE(out == "[db_open] Error: Could not open " + (dir / name) + ".db for read\n");
+            }
+            const std::string out = stdout_of([&] { REQUIRE(db_open(name_x, 0) == nullptr); });
+            REQUIRE(out == "[db_open] Error: " + (dir / "x.db") + " is locked\n");
+            REQUIRE(_db_list == nullptr);
+        },
+        10);
+    EXPECT_TRUE(child.returned()) << "status " << child.status << " " << child.errors;
+    EXPECT_EQ(dir.entries(),
+              (std::vector<std::string>{"fifo.db", "folder.db", "random.db", "x.db", "x.db.locked", "zero.db"}));
+}
+
 TEST(Locks, ShellCharactersInPathsRunNothing) {
     TempDir dir;
     db_set_data_path(str(dir.path()));

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 
 #include <atomic>
 #include <csignal>
@@ -354,6 +355,45 @@ TEST(StreamSend, PeerGoneIsAFailureNotADeadProcess) {
     sigpending(&pending);
     EXPECT_FALSE(sigismember(&pending, SIGPIPE));
     EXPECT_EQ(sigismember(&after, SIGPIPE), sigismember(&before, SIGPIPE));
+}
+
+// A reader process that exits in the middle of the stream: a pipe write cut
+// short returns a byte count and still raises SIGPIPE, which must not end
+// the sender once its signal mask is restored. Twenty runs, each leaving at
+// another point.
+TEST(StreamSend, ReaderProcessLeavingMidStreamCostsTheTransferNotTheProcess) {
+    const auto child = run_in_child(
+        [] {
+            signal(SIGPIPE, SIG_DFL);
+            db_set_verbose(0);
+            DataBase *db = many_records(20000);
+            for (int run = 0; run < 20; ++run) {
+                int fds[2];
+                REQUIRE(pipe(fds) == 0);
+                const pid_t reader = fork();
+                if (reader == 0) {
+                    close(fds[1]);
+                    char buf[4096];
+                    for (size_t got = 0; got < 100000u + 7919u * run;) {
+                        const ssize_t n = read(fds[0], buf, sizeof buf);
+                        if (n <= 0)
+                            break;
+                        got += static_cast<size_t>(n);
+                    }
+                    _exit(0);
+                }
+                close(fds[0]);
+                const Outcome o = send_on(fds[1], db, false);
+                close(fds[1]);
+                waitpid(reader, nullptr, 0);
+                REQUIRE(!o.complete);
+                REQUIRE(!standalone || o.result == -1);
+            }
+            sigset_t pending;
+            REQUIRE(sigpending(&pending) == 0 && !sigismember(&pending, SIGPIPE));
+        },
+        60);
+    EXPECT_TRUE(child.returned()) << "status " << child.status << " " << child.errors;
 }
 
 TEST(StreamSend, PeerLeavingMidStreamEndsTheSendAsFailed) {

@@ -1,7 +1,7 @@
-// escape.cpp -- how zndb shows parameter bytes as text, and reads them back.
+// escape.cpp -- how the programs show bytes from data files as text, and zndb reads them back.
 #include "escape.h"
 
-namespace zndb_tool {
+namespace zn_apps {
 
 namespace {
 
@@ -104,4 +104,4 @@ bool is_utf8(std::string_view value) {
     return true;
 }
 
-} // namespace zndb_tool
+} // namespace zn_apps

@@ -1,15 +1,16 @@
-// escape.h -- how zndb shows parameter bytes as text, and reads them back.
+// escape.h -- how the programs show bytes from data files as text, and zndb reads them back.
 //
 // Text is printable ASCII and well-formed UTF-8. Every other byte (control
 // characters, DEL, bytes of broken UTF-8) is shown as \xHH with two
 // lower-case hex digits, and a backslash as \\, so that every value reads
-// back to exactly its bytes.
+// back to exactly its bytes, and no byte of a file can end a line or drive
+// a terminal where zndb or zndemo print it.
 #pragma once
 
 #include <string>
 #include <string_view>
 
-namespace zndb_tool {
+namespace zn_apps {
 
 // value with its non-text bytes as \xHH and backslashes doubled.
 std::string escape_bytes(std::string_view value);
@@ -25,4 +26,4 @@ void append_hex_digits(std::string &out, unsigned char byte);
 // characters allowed.
 bool is_utf8(std::string_view value);
 
-} // namespace zndb_tool
+} // namespace zn_apps
