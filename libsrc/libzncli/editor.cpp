@@ -27,10 +27,18 @@ constexpr auto erasures = [] {
     return text;
 }();
 
+// The bytes from echo_ptr to in_len, when typed input is echoed.
+void echo_new_bytes(CmdUser *up) {
+    if (up->echo_on == 1 && up->in_len > up->echo_ptr)
+        cli::echo(up, std::string_view(up->in_buf + up->echo_ptr, static_cast<size_t>(up->in_len - up->echo_ptr)));
+}
+
 // One line position past the key at pos, never beyond the line.
 int line_through(const CmdUser *up, int pos) { return std::min(up->in_len, pos + 1); }
 
-// Backspace or delete: removes the key and the byte typed before it.
+// Backspace or delete: removes the key and the byte typed before it. The
+// screen follows: that byte is erased when it had been echoed, and bytes of
+// the same read still before it are echoed now.
 void backspace(CmdUser *up, int pos) {
     const int through = line_through(up, pos);
     if (through <= 1) {
@@ -38,8 +46,12 @@ void backspace(CmdUser *up, int pos) {
         return;
     }
     up->in_len = through - 2;
-    if (cli::buffer_size - up->out_len >= 2)
-        cli::echo(up, "\b \b");
+    if (up->in_len < up->echo_ptr) {
+        if (cli::buffer_size - up->out_len >= 2)
+            cli::echo(up, "\b \b");
+    } else {
+        echo_new_bytes(up);
+    }
     up->echo_ptr = up->in_len;
 }
 
@@ -124,9 +136,7 @@ int edit_line(CmdUser *up) {
         up->tabs = 0;
         ++pos;
     }
-    if (up->echo_on == 1 && up->in_len > up->echo_ptr)
-        echo(up, std::string_view(up->in_buf + up->echo_ptr,
-                                  static_cast<size_t>(up->in_len - up->echo_ptr)));
+    echo_new_bytes(up);
     up->echo_ptr = up->in_len;
     return 0;
 }
