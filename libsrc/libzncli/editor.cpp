@@ -27,12 +27,6 @@ constexpr auto erasures = [] {
     return text;
 }();
 
-// The bytes from echo_ptr to in_len, when typed input is echoed.
-void echo_new_bytes(CmdUser *up) {
-    if (up->echo_on == 1 && up->in_len > up->echo_ptr)
-        cli::echo(up, std::string_view(up->in_buf + up->echo_ptr, static_cast<size_t>(up->in_len - up->echo_ptr)));
-}
-
 // One line position past the key at pos, never beyond the line.
 int line_through(const CmdUser *up, int pos) { return std::min(up->in_len, pos + 1); }
 
@@ -49,10 +43,10 @@ void backspace(CmdUser *up, int pos) {
     if (up->in_len < up->echo_ptr) {
         if (cli::buffer_size - up->out_len >= 2)
             cli::echo(up, "\b \b");
+        up->echo_ptr = up->in_len;
     } else {
-        echo_new_bytes(up);
+        cli::echo_typed(up);
     }
-    up->echo_ptr = up->in_len;
 }
 
 // Ctrl-D outside string requests and message-only state: typed "quit".
@@ -136,9 +130,14 @@ int edit_line(CmdUser *up) {
         up->tabs = 0;
         ++pos;
     }
-    echo_new_bytes(up);
-    up->echo_ptr = up->in_len;
+    echo_typed(up);
     return 0;
+}
+
+void echo_typed(CmdUser *up) {
+    if (up->echo_on == 1 && up->in_len > up->echo_ptr)
+        echo(up, std::string_view(up->in_buf + up->echo_ptr, static_cast<size_t>(up->in_len - up->echo_ptr)));
+    up->echo_ptr = up->in_len;
 }
 
 void empty_line(CmdUser *up) { up->in_len = up->echo_ptr = 0; }

@@ -430,14 +430,18 @@ TEST(Lines, EditingKeysWithinAReadKeepItsLineEnds) {
         report(s.type("bet\tq\r\ngamma\n") + "|");
         report(s.type("al\x1b[Dq\nbeta 3\n") + "|");
         s.type("alp");
-        report(s.type("hax\x7f\n"));
+        report(s.type("hax\x7f\n") + "|");
+        // The bytes before a Tab that completes nothing are shown, and the
+        // next Tab is the second one.
+        report(s.script({"b\t", "\t", "\x15"}));
     });
     EXPECT_TRUE(child.returned()) << child.errors;
     EXPECT_EQ(child.output, "alpha a\nalpha ran a\n> \nbeta ran\n> |"
                             "\n> \nalpha ran\n> |"
                             "beta \nbeta ran\n> \ngamma ran\n> |"
                             "\n> \nbeta ran 3\n> |"
-                            "ha\nalpha ran\n> ");
+                            "ha\nalpha ran\n> |"
+                            "b|\nbare            beta            \n> b|\b \b");
 }
 
 TEST(Lines, HistoryRecallAndStringRequestWithinARead) {
