@@ -15,54 +15,59 @@ namespace {
 
 char scratch_table[] = "data"; // the name files have inside the scratch directory
 
-// A directory made under parent for the duration of one load or store;
-// removed with the one file it may hold.
-class ScratchDir {
-public:
-    explicit ScratchDir(const std::string &parent) {
-        std::string pattern = parent + "/.zndb-XXXXXX";
-        if (mkdtemp(pattern.data()))
-            path_ = pattern;
-    }
-    ~ScratchDir() {
-        if (path_.empty())
-            return;
-        unlink(file().c_str());
-        rmdir(path_.c_str());
-    }
-    ScratchDir(const ScratchDir &) = delete;
-    ScratchDir &operator=(const ScratchDir &) = delete;
-
-    bool made() const { return !path_.empty(); }
-    const std::string &path() const { return path_; }
-    std::string file() const { return path_ + "/" + file_name_; }
-    void name_file(const std::string &name) { file_name_ = name; }
-
-private:
-    std::string path_;
-    std::string file_name_ = std::string(scratch_table) + ".db";
-};
-
-std::string temp_parent() {
-    const char *tmp = getenv("TMPDIR");
-    return tmp && *tmp ? tmp : "/tmp";
-}
-
-std::string directory_of(const std::string &path) {
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 std::string with_errno(const std::string &what) { return what + ": " + strerror(errno); }
 
-// Makes dir the library's data path; false when it is too long for it.
-bool use_data_path(const ScratchDir &dir, std::string &error) {
-    if (db_set_data_path(const_cast<char *>(dir.path().c_str())))
-        return true;
-    error = "the path " + dir.path() + " is too long for the database library";
-    return false;
+// A directory made in $TMPDIR (or /tmp) for the duration of one load or
+// store, holding one symbolic link under the name the library looks for,
+// which leads to the file the tool was given; removed with the link.
+class ScratchLink {
+public:
+    ScratchLink(const std::string &table, const std::string &target) {
+        std::string pattern = temp_parent() + "/.zndb-XXXXXX";
+        if (!mkdtemp(pattern.data()))
+            return;
+        path_ = pattern;
+        link_ = path_ + "/" + table + ".db";
+        if (symlink(target.c_str(), link_.c_str()) != 0)
+            link_.clear();
+    }
+    ~ScratchLink() {
+        if (!link_.empty())
+            unlink(link_.c_str());
+        if (!path_.empty())
+            rmdir(path_.c_str());
+    }
+    ScratchLink(const ScratchLink &) = delete;
+    ScratchLink &operator=(const ScratchLink &) = delete;
+
+    // The link is in place and the library's data path leads to it; false
+    // with a reason in error.
+    bool use(std::string &error) const {
+        if (link_.empty()) {
+            error = with_errno("cannot make a scratch directory in " + temp_parent());
+            return false;
+        }
+        if (db_set_data_path(const_cast<char *>(path_.c_str())))
+            return true;
+        error = "the path " + path_ + " is too long for the database library";
+        return false;
+    }
+
+private:
+    static std::string temp_parent() {
+        const char *tmp = getenv("TMPDIR");
+        return tmp && *tmp ? tmp : "/tmp";
+    }
+
+    std::string path_, link_;
+};
+
+// path as seen from anywhere (it need not exist yet).
+std::string absolute_path(const std::string &path) {
+    if (path.starts_with("/"))
+        return path;
+    char cwd[PATH_MAX];
+    return getcwd(cwd, sizeof cwd) ? std::string(cwd) + "/" + path : path;
 }
 
 } // namespace
@@ -78,12 +83,8 @@ DataBase *load_data_file(const std::string &path, bool swapped, std::string &err
         error = path + " is not a regular file";
         return nullptr;
     }
-    const ScratchDir scratch(temp_parent());
-    if (!scratch.made() || symlink(absolute, scratch.file().c_str()) != 0) {
-        error = with_errno("cannot make a scratch directory in " + temp_parent());
-        return nullptr;
-    }
-    if (!use_data_path(scratch, error))
+    const ScratchLink scratch(scratch_table, absolute);
+    if (!scratch.use(error))
         return nullptr;
     db_set_byte_swap(swapped ? 1 : 0);
     DataBase *db = db_open(scratch_table, 0);
@@ -92,22 +93,15 @@ DataBase *load_data_file(const std::string &path, bool swapped, std::string &err
     return db;
 }
 
+// The library's save follows the link to path, so the file keeps what a
+// save keeps there: its mode, owner, links and type.
 bool store_data_file(DataBase *db, const std::string &path, bool swapped, std::string &error) {
-    ScratchDir scratch(directory_of(path));
-    if (!scratch.made()) {
-        error = with_errno("cannot write into " + directory_of(path));
-        return false;
-    }
-    scratch.name_file(std::string(db->table_name) + ".db");
-    if (!use_data_path(scratch, error))
+    const ScratchLink scratch(db->table_name, absolute_path(path));
+    if (!scratch.use(error))
         return false;
     db_set_byte_swap(swapped ? 1 : 0);
     if (db_save(db) != 1) {
         error = with_errno("cannot write " + path);
-        return false;
-    }
-    if (rename(scratch.file().c_str(), path.c_str()) != 0) {
-        error = with_errno("cannot replace " + path);
         return false;
     }
     return true;

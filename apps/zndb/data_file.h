@@ -2,9 +2,10 @@
 //
 // The library finds a data file by the data path and a table name and adds
 // ".db" to names without it; the tool works on whatever path it is given.
-// Reading therefore goes through a link in a scratch directory, and writing
-// saves into a scratch directory beside the target and renames the result
-// over it, so that a failed write leaves any existing file as it was.
+// Reading and writing therefore go through a link in a scratch directory,
+// which the library follows: a save replaces the file atomically where that
+// keeps what the file was, and writes it in place otherwise (a FIFO, a
+// device, a file with several links or an owner it cannot keep).
 #pragma once
 
 #include <string>
@@ -20,8 +21,8 @@ namespace zndb_tool {
 // are not looked at: reading never disturbs a daemon that holds the file.
 DataBase *load_data_file(const std::string &path, bool swapped, std::string &error);
 
-// Saves db (byte-reversed when swapped) as the file at path, replacing it
-// atomically. False with a reason in error.
+// Saves db (byte-reversed when swapped) as the file at path, as db_save
+// saves a data file. False with a reason in error.
 bool store_data_file(DataBase *db, const std::string &path, bool swapped, std::string &error);
 
 // The values of a record's parameters, in order; a parameter without a

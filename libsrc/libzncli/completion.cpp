@@ -10,13 +10,15 @@ namespace cli {
 // completes a unique prefix to the name and a blank; a second one lists the
 // matches (or completes an empty line to "help "). String requests and
 // message-only state have no completion; message state completes "/name"
-// lines from the message commands.
+// lines from the message commands. Bytes typed before the Tab in the same
+// read are echoed first, so that the next Tab counts as the second.
 void complete_line(CmdUser *up, int tab_pos) {
     up->in_len = std::max(0, std::min(up->in_len, tab_pos + 1) - 1);
     if (up->state == CLI_STATE_GETSTR || up->state == CLI_STATE_MESSAGE_ONLY) {
         up->in_len = up->echo_ptr;
         return;
     }
+    echo_typed(up);
     up->in_buf[up->in_len] = '\0';
     const bool message = up->state == CLI_STATE_MESSAGE;
     if (message && up->in_buf[0] != '/')

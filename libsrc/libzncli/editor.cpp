@@ -30,7 +30,9 @@ constexpr auto erasures = [] {
 // One line position past the key at pos, never beyond the line.
 int line_through(const CmdUser *up, int pos) { return std::min(up->in_len, pos + 1); }
 
-// Backspace or delete: removes the key and the byte typed before it.
+// Backspace or delete: removes the key and the byte typed before it. The
+// screen follows: that byte is erased when it had been echoed, and bytes of
+// the same read still before it are echoed now.
 void backspace(CmdUser *up, int pos) {
     const int through = line_through(up, pos);
     if (through <= 1) {
@@ -38,9 +40,13 @@ void backspace(CmdUser *up, int pos) {
         return;
     }
     up->in_len = through - 2;
-    if (cli::buffer_size - up->out_len >= 2)
-        cli::echo(up, "\b \b");
-    up->echo_ptr = up->in_len;
+    if (up->in_len < up->echo_ptr) {
+        if (cli::buffer_size - up->out_len >= 2)
+            cli::echo(up, "\b \b");
+        up->echo_ptr = up->in_len;
+    } else {
+        cli::echo_typed(up);
+    }
 }
 
 // Ctrl-D outside string requests and message-only state: typed "quit".
@@ -124,11 +130,14 @@ int edit_line(CmdUser *up) {
         up->tabs = 0;
         ++pos;
     }
-    if (up->echo_on == 1 && up->in_len > up->echo_ptr)
-        echo(up, std::string_view(up->in_buf + up->echo_ptr,
-                                  static_cast<size_t>(up->in_len - up->echo_ptr)));
-    up->echo_ptr = up->in_len;
+    echo_typed(up);
     return 0;
+}
+
+void echo_typed(CmdUser *up) {
+    if (up->echo_on == 1 && up->in_len > up->echo_ptr)
+        echo(up, std::string_view(up->in_buf + up->echo_ptr, static_cast<size_t>(up->in_len - up->echo_ptr)));
+    up->echo_ptr = up->in_len;
 }
 
 void empty_line(CmdUser *up) { up->in_len = up->echo_ptr = 0; }

@@ -62,6 +62,35 @@ bool edit(CmdUser *up, std::string_view text, char end) {
     return true;
 }
 
+// Keys after which the editor drops the rest of what it was handed:
+// backspace, delete, Tab, Ctrl-C, Ctrl-D, Ctrl-U and the arrow keys.
+bool holds_editing_key(std::string_view text) {
+    if (text.find_first_of("\x08\x7f\t\x03\x04\x15") != std::string_view::npos)
+        return true;
+    for (size_t at = text.find("\x1b["); at != std::string_view::npos; at = text.find("\x1b[", at + 1))
+        if (at + 2 < text.size() && text[at + 2] >= 'A' && text[at + 2] <= 'D')
+            return true;
+    return false;
+}
+
+// One line: its bytes and its line end go to the editor together, so that
+// only the line end is echoed. A line with an editing key in it is handed
+// over as a read that ends at its line end, as a person typing would send
+// it: what the key drops is the rest of the typed text, never the line end,
+// which still ends the line.
+bool edit_line_of_read(CmdUser *up, std::string_view text, char end) {
+    if (end == '\0' || !holds_editing_key(text))
+        return edit(up, text, end);
+    if (!edit(up, text, '\0'))
+        return false;
+    cli::UserNode *node = cli::node_of(up);
+    if (node->discarding) { // the text alone was overlong: its end ends that
+        node->discarding = false;
+        return true;
+    }
+    return edit(up, {}, end);
+}
+
 struct Line {
     std::string_view text;   // the bytes before the line end
     std::string_view ending; // "\r", "\n", "\r\n", or empty when unfinished
@@ -116,7 +145,7 @@ bool feed_input(CmdUser *up, std::string_view bytes) {
             node->discarding = line.ending.empty();
             continue;
         }
-        if (!edit(up, line.text, line.ending.empty() ? '\0' : line.ending.front()))
+        if (!edit_line_of_read(up, line.text, line.ending.empty() ? '\0' : line.ending.front()))
             return false;
     }
     return true;

@@ -197,6 +197,9 @@ bool feed_input(CmdUser *up, std::string_view bytes);
 // line end, as their last byte; results as cli_receive_data's.
 int edit_line(CmdUser *up);
 void empty_line(CmdUser *up);
+// The bytes from echo_ptr to in_len are shown (when typed input is echoed)
+// and count as echoed.
+void echo_typed(CmdUser *up);
 void erase_echoed(CmdUser *up);       // "\b \b" for every echoed byte
 void refuse_line(CmdUser *up, const char *text); // text, prompt, empty line
 

@@ -1,9 +1,12 @@
 // The zndb tool on data files written here field by field: good, damaged and byte-swapped ones.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <string>
 
 #include "db_support.h"
@@ -252,6 +255,46 @@ TEST_F(Zndb, SpecialFilesAreRefusedAtOnce) {
         }
     }
     EXPECT_FALSE(dbtest::exists(dir / "out.db"));
+}
+
+std::string kind_links_owner_mode(const std::string &path) {
+    struct stat st{};
+    if (lstat(path.c_str(), &st) != 0)
+        return "missing";
+    const char *kind = S_ISLNK(st.st_mode)    ? "link"
+                       : S_ISFIFO(st.st_mode) ? "fifo"
+                       : S_ISREG(st.st_mode)  ? "file"
+                                              : "other";
+    char text[64];
+    snprintf(text, sizeof text, "%s %lu %u:%u %04o", kind, static_cast<unsigned long>(st.st_nlink), st.st_uid,
+             st.st_gid, st.st_mode & 07777);
+    return text;
+}
+
+// The file OUT names is written as a save writes a data file: a link is
+// followed, hard links stay joined, a FIFO stays a FIFO for its reader, and
+// owner and mode stay.
+TEST_F(Zndb, OutputKeepsWhatTheFileWas) {
+    const std::string target = dir / "target.db", symbolic = dir / "link.db", second = dir / "second.db";
+    dbtest::write_file(target, "old");
+    ASSERT_EQ(symlink("target.db", symbolic.c_str()), 0);
+    ASSERT_EQ(link(target.c_str(), second.c_str()), 0);
+    ASSERT_EQ(chmod(target.c_str(), 0600), 0);
+    ASSERT_EQ(chown(target.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(zndb({"swap", good, symbolic}).status, 0);
+    EXPECT_EQ(kind_links_owner_mode(symbolic), "link 1 0:0 0777");
+    EXPECT_EQ(kind_links_owner_mode(target), "file 2 65534:65534 0600");
+    EXPECT_EQ(dbtest::read_file(second), dbtest::read_file(swapped));
+
+    const std::string fifo = dir / "fifo.db";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0640), 0);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    EXPECT_EQ(zndb({"swap", swapped, fifo, "--swapped"}).status, 0);
+    EXPECT_EQ(kind_links_owner_mode(fifo), "fifo 1 0:0 0640");
+    char bytes[4096];
+    EXPECT_EQ(read(reader, bytes, sizeof bytes), static_cast<ssize_t>(dbtest::read_file(good).size()));
+    close(reader);
 }
 
 // The lock file's process, when it no longer runs, makes the lock stale.

@@ -419,6 +419,31 @@ TEST(Lines, CrLfIsOneLineEndAlsoAcrossReads) {
     EXPECT_EQ(child.output, "\nalpha ran\n> |\nbeta ran\n> |\n> |\ngamma ran\n> \n> ||\n> \n> ");
 }
 
+// Keys typed faster than they are read: what a key drops is the rest of the
+// typed text, never the line end, so the next line stays a line of its own.
+TEST(Lines, EditingKeysWithinAReadKeepItsLineEnds) {
+    auto child = run_in_child([] {
+        setup();
+        Session s;
+        report(s.type("alpha ab\x7f" "c\nbeta\n") + "|");
+        report(s.type("gamma x\x15zz\nalpha\n") + "|");
+        report(s.type("bet\tq\r\ngamma\n") + "|");
+        report(s.type("al\x1b[Dq\nbeta 3\n") + "|");
+        s.type("alp");
+        report(s.type("hax\x7f\n") + "|");
+        // The bytes before a Tab that completes nothing are shown, and the
+        // next Tab is the second one.
+        report(s.script({"b\t", "\t", "\x15"}));
+    });
+    EXPECT_TRUE(child.returned()) << child.errors;
+    EXPECT_EQ(child.output, "alpha a\nalpha ran a\n> \nbeta ran\n> |"
+                            "\n> \nalpha ran\n> |"
+                            "beta \nbeta ran\n> \ngamma ran\n> |"
+                            "\n> \nbeta ran 3\n> |"
+                            "ha\nalpha ran\n> |"
+                            "b|\nbare            beta            \n> b|\b \b");
+}
+
 TEST(Lines, HistoryRecallAndStringRequestWithinARead) {
     auto child = run_in_child([] {
         setup();

@@ -4,7 +4,8 @@
 //                           [--max-fds N] [--socket PATH [--socket-mode OCTAL]]
 //                           [--limits USERS SECONDS] [--policy] [--db]
 // --max-fds lowers the limit of open descriptors to N. --socket listens on a
-// local socket as well (mode 0666 unless given) and adds "whoami". --limits sets the user
+// local socket as well (mode 0666 unless given), or serves the one the
+// service manager passed instead, and adds "whoami". --limits sets the user
 // limit and the handshake time-out. --policy lets peers of another uid than
 // the daemon's (and not root) run only help, history, args, whoami, dblist
 // and dbdump; TCP users run everything. --db adds the database commands and
@@ -15,6 +16,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -210,7 +212,9 @@ int main(int argc, char **argv) {
         }
     }
     sched_init();
-    if (cli_init(port) != 0 || (socket_path && cli_listen_unix(socket_path, socket_mode) != 0)) {
+    // EALREADY: the local socket is the one the service manager passed.
+    if (cli_init(port) != 0 ||
+        (socket_path && cli_listen_unix(socket_path, socket_mode) != 0 && errno != EALREADY)) {
         fprintf(stderr, "cli_init failed\n");
         return 3;
     }
