@@ -24,6 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "timing.h"
@@ -235,50 +236,100 @@ long writes_for(int pipes, bool select_loops) {
     return select_loops ? std::min(50000L, 5000000L / pipes) : 50000L;
 }
 
-Figures measure(int pipes, int active, bool eventfds) {
+// Which loops run; all of them unless the command line names one.
+struct Selection {
+    bool zn_select = true, zn_epoll = true, ev_select = true, ev_epoll = true;
+    int rounds = kRounds;
+};
+
+Figures measure(int pipes, int active, bool eventfds, const Selection &sel) {
     Chain chain(pipes, active, eventfds);
     const bool with_select = chain.select_can_watch();
     sched_set_backend(SCHED_BACKEND_EPOLL); // takes every descriptor
     zn_watch(chain, true);
-    std::unique_ptr<LibeventRun> ev_sel;
-    if (with_select)
+    std::unique_ptr<LibeventRun> ev_sel, ev_epoll;
+    if (with_select && sel.ev_select)
         ev_sel = std::make_unique<LibeventRun>(chain, "select");
-    LibeventRun ev_epoll(chain, "epoll");
+    if (sel.ev_epoll)
+        ev_epoll = std::make_unique<LibeventRun>(chain, "epoll");
     std::vector<double> zs, ze, es, ee;
-    for (int r = 0; r < kRounds; ++r) {
-        if (with_select) {
-            chain.writes = writes_for(pipes, true);
+    for (int r = 0; r < sel.rounds; ++r) {
+        chain.writes = writes_for(pipes, true);
+        if (with_select && sel.zn_select)
             zs.push_back(zn_round(chain, SCHED_BACKEND_SELECT));
+        if (ev_sel)
             es.push_back(ev_sel->round(chain));
-        }
         chain.writes = writes_for(pipes, false);
-        ze.push_back(zn_round(chain, SCHED_BACKEND_EPOLL));
-        ee.push_back(ev_epoll.round(chain));
+        if (sel.zn_epoll)
+            ze.push_back(zn_round(chain, SCHED_BACKEND_EPOLL));
+        if (ev_epoll)
+            ee.push_back(ev_epoll->round(chain));
     }
     zn_watch(chain, false);
-    Figures f;
+    const double select_events = active + writes_for(pipes, true);
     const double epoll_events = active + writes_for(pipes, false);
-    f.zn_epoll = epoll_events / median(ze);
-    f.ev_epoll = epoll_events / median(ee);
-    if (with_select) {
-        const double select_events = active + writes_for(pipes, true);
-        f.zn_select = select_events / median(zs);
-        f.ev_select = select_events / median(es);
+    auto rate = [](double events, const std::vector<double> &times) {
+        return times.empty() ? 0 : events / median(times);
+    };
+    return {rate(select_events, zs), rate(epoll_events, ze), rate(select_events, es),
+            rate(epoll_events, ee)};
+}
+
+void print_pair(double zn, double ev) {
+    auto figure = [](double v) {
+        if (v > 0)
+            printf("%12.0f ", v);
+        else
+            printf("%12s ", "-");
+    };
+    figure(zn);
+    figure(ev);
+    if (zn > 0 && ev > 0)
+        printf("%7.2fx ", zn / ev);
+    else
+        printf("%8s ", "-");
+}
+
+// Options: -l LOOP runs one loop only (zn-select, zn-epoll, ev-select or
+// ev-epoll), for profiling one of them; -r N sets the rounds.
+bool parse_options(int argc, char **argv, Selection &sel, int &first_operand) {
+    int opt;
+    while ((opt = getopt(argc, argv, "l:r:")) != -1) {
+        if (opt == 'r' && atoi(optarg) > 0) {
+            sel.rounds = atoi(optarg);
+            continue;
+        }
+        if (opt != 'l')
+            return false;
+        const std::string_view loop = optarg;
+        sel = {loop == "zn-select", loop == "zn-epoll", loop == "ev-select", loop == "ev-epoll",
+               sel.rounds};
+        if (!(sel.zn_select || sel.zn_epoll || sel.ev_select || sel.ev_epoll))
+            return false;
     }
-    return f;
+    first_operand = optind;
+    return true;
 }
 
 } // namespace
 
-// bench_loop [P [A]]: all sizes, or only those given.
+// bench_loop [-l LOOP] [-r ROUNDS] [P [A]]: all sizes, or only those given.
 int main(int argc, char **argv) {
-    const int only_pipes = argc > 1 ? atoi(argv[1]) : 0, only_active = argc > 2 ? atoi(argv[2]) : 0;
+    Selection sel;
+    int operand = 0;
+    if (!parse_options(argc, argv, sel, operand)) {
+        fprintf(stderr, "usage: bench_loop [-l zn-select|zn-epoll|ev-select|ev-epoll] "
+                        "[-r rounds] [P [A]]\n");
+        return 2;
+    }
+    const int only_pipes = operand < argc ? atoi(argv[operand]) : 0;
+    const int only_active = operand + 1 < argc ? atoi(argv[operand + 1]) : 0;
     const rlim_t available = raise_descriptor_limit(50000);
     sched_init();
     printf("bench/loop: chained one-byte writes through P socketpairs, A of them active,\n"
            "%ld writes per round (select loops: 5,000,000 / P at most), median of %d rounds;\n"
            "events per second; descriptor limit %lu\n",
-           writes_for(1, false), kRounds, static_cast<unsigned long>(available));
+           writes_for(1, false), sel.rounds, static_cast<unsigned long>(available));
     printf("%-6s %-4s %12s %12s %8s %12s %12s %8s\n", "P", "A", "zn select", "ev select", "ratio",
            "zn epoll", "ev epoll", "ratio");
     for (int pipes : {100, 400, 1000, 10000, 50000}) {
@@ -294,15 +345,11 @@ int main(int argc, char **argv) {
         for (int active : {1, 100}) {
             if (only_active && active != only_active)
                 continue;
-            const Figures f = measure(pipes, active, eventfds);
+            const Figures f = measure(pipes, active, eventfds, sel);
             printf("%-6d %-4d ", pipes, active);
-            if (f.zn_select > 0)
-                printf("%12.0f %12.0f %7.2fx ", f.zn_select, f.ev_select,
-                       f.zn_select / f.ev_select);
-            else
-                printf("%12s %12s %8s ", "-", "-", "-");
-            printf("%12.0f %12.0f %7.2fx%s\n", f.zn_epoll, f.ev_epoll, f.zn_epoll / f.ev_epoll,
-                   eventfds ? "  (eventfd nodes)" : "");
+            print_pair(f.zn_select, f.ev_select);
+            print_pair(f.zn_epoll, f.ev_epoll);
+            printf("%s\n", eventfds ? " (eventfd nodes)" : "");
             fflush(stdout);
         }
     }
