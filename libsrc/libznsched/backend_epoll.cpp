@@ -222,7 +222,7 @@ private:
             state &= static_cast<uint8_t>(~kMuted);
             ctl(EPOLL_CTL_MOD, fd, state & kInterest, false);
         }
-        ready.push_back({fd, bits, 0});
+        ready.push_back({fd, bits});
         return false;
     }
 
@@ -236,7 +236,7 @@ private:
     void add_refused(PlainArray<ReadyFd> &ready) {
         for (int fd : refused_)
             if (const unsigned bits = state_[fd] & (SCHED_FD_READ | SCHED_FD_WRITE))
-                ready.push_back({fd, bits, 0});
+                ready.push_back({fd, bits});
     }
 
     int epfd_, wakefd_;

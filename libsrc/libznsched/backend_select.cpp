@@ -120,7 +120,7 @@ private:
                 for (int i = 0; i < 3; ++i)
                     if (in[i] && (in[i]->w[w] >> bit & 1))
                         bits |= static_cast<unsigned>(sets_[i].flag);
-                ready.push_back({w * kWordBits + bit, bits, 0});
+                ready.push_back({w * kWordBits + bit, bits});
             }
         }
     }
