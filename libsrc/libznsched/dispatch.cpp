@@ -35,21 +35,23 @@ PlainArray<ReadyFd> ready; // what the last wait reported, in registry order
 // the loop allocates nothing.
 void sort_by_registry() {
     auto earlier = [](const ReadyFd &a, const ReadyFd &b) { return a.order < b.order; };
-    if (!std::is_sorted(ready.begin(), ready.end(), earlier))
+    if (ready.size() > 1 && !std::is_sorted(ready.begin(), ready.end(), earlier))
         std::sort(ready.begin(), ready.end(), earlier);
 }
 
-// Each entry's record and place. The records' lines are fetched for all
-// entries at once, so that their cache misses overlap rather than come one
-// after each handler call.
-void look_up_records() {
-    for (ReadyFd &entry : ready) {
-        entry.rec = sched_fd_lookup(entry.fd, entry.order);
-        if (entry.rec) {
-            __builtin_prefetch(&entry.rec->flags, 1);
-            __builtin_prefetch(&entry.rec->debug.total_time, 1);
-        }
+// Starts fetching the lines of a record that a call touches (flags,
+// handler, argument, statistics), so that the miss overlaps other work.
+void fetch(const SchedFD *rec) {
+    if (rec) {
+        __builtin_prefetch(&rec->flags, 1);
+        __builtin_prefetch(&rec->debug.total_time, 1);
     }
+}
+
+// Each entry's record and place.
+void look_up_records() {
+    for (ReadyFd &entry : ready)
+        entry.rec = sched_fd_lookup(entry.fd, entry.order);
 }
 
 // After a handler changed the registry: records may have been released or
@@ -93,9 +95,12 @@ void dispatch() {
     sort_by_registry();
     size_t lowest_unspent = SIZE_MAX; // first entry left with conditions
     CallStamps stamps;
+    fetch(ready[0].rec);
     for (size_t i = 0; i < ready.size();) {
         ReadyFd &entry = ready[i];
         SchedFD *rec = entry.rec;
+        if (i + 1 < ready.size()) // arrives while this handler runs
+            fetch(ready[i + 1].rec);
         int r = 0, w = 0, e = 0;
         if (rec) {
             r = take(rec, SCHED_FD_READ, entry.bits, rec->debug.reads);
