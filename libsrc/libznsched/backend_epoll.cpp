@@ -151,7 +151,7 @@ public:
         --watched_;
     }
 
-    int wait(long timeout_secs, PlainArray<ReadyFd> &ready) override {
+    ZN_EVERY_PASS int wait(long timeout_secs, PlainArray<ReadyFd> &ready) override {
         if (SchedShutdown)
             return 0;
         const bool refused_ready = any_refused_ready();

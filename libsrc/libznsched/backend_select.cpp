@@ -72,7 +72,7 @@ public:
     // limit the wait is a year long rather than endless, so that it can be
     // armed too. Only the words up to the highest descriptor are copied:
     // select() reads no further.
-    int wait(long timeout_secs, PlainArray<ReadyFd> &ready) override {
+    ZN_EVERY_PASS int wait(long timeout_secs, PlainArray<ReadyFd> &ready) override {
         constexpr long kForever = 365L * 24 * 3600;
         timeval timeout{timeout_secs < 0 ? kForever : timeout_secs, 0};
         const int words = highest_ / kWordBits + 1;

@@ -57,13 +57,13 @@ SchedFD *registered(int fd) {
 
 SchedFD *sched_find_fd(int fd) { return registered(fd); }
 
-SchedFD *sched_fd_lookup(int fd, uint64_t &order) {
+ZN_EVERY_PASS SchedFD *sched_fd_lookup(int fd, uint64_t &order) {
     SchedFD *rec = registered(fd);
     order = rec ? slots[fd].order : UINT64_MAX;
     return rec;
 }
 
-RegistryChanges sched_fd_changes_take() {
+ZN_EVERY_PASS RegistryChanges sched_fd_changes_take() {
     const RegistryChanges taken = changes;
     changes = RegistryChanges{};
     return taken;

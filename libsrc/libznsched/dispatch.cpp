@@ -145,7 +145,7 @@ void dispatch() {
 
 bool sched_dispatch_reserve(size_t registrations) { return ready.reserve(registrations + 1); }
 
-int sched_wait_and_dispatch(long timeout_secs, bool &idle) {
+ZN_EVERY_PASS int sched_wait_and_dispatch(long timeout_secs, bool &idle) {
     ready.clear();
     const int ret = sched_backend().wait(timeout_secs, ready);
     if (ret > 0 && !ready.empty()) {

@@ -8,6 +8,11 @@
 
 #include "znsched.h"
 
+// Marks the functions that every pass of the loop runs. The compiler gathers
+// them in one stretch of the text, so that a pass touches few pages of code:
+// after each system call the processor has to find them again.
+#define ZN_EVERY_PASS __attribute__((hot))
+
 // ---- debug.cpp ----
 
 // Debug line to sched_debug_fd (see sched_set_debug). Callers test the level.
