@@ -7,10 +7,11 @@
 // the right to raise the hard limit), each node of the chain is an eventfd
 // instead, one descriptor per node, and the output says so. zn runs it on its
 // select and epoll back ends, libevent on its select and epoll backends, in
-// the same process, rounds alternating between the loops so that load
-// elsewhere on the machine affects them alike; each zn back end is compared
-// with libevent's backend of the same kind. Beyond select()'s FD_SETSIZE only
-// the epoll loops run.
+// the same process. Each zn back end is compared with libevent's backend of
+// the same kind: in every round the two run back to back, in alternating
+// order, and the ratio is taken per round, so that load elsewhere on the
+// machine affects both alike. Beyond select()'s FD_SETSIZE only the epoll
+// loops run.
 #include <event2/event.h>
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -24,6 +25,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "timing.h"
@@ -31,7 +33,6 @@
 
 namespace {
 
-using znbench::median;
 using znbench::seconds_of;
 
 constexpr int kRounds = 9;
@@ -226,8 +227,33 @@ rlim_t raise_descriptor_limit(int pipes) {
     return lim.rlim_cur;
 }
 
+// One kind of back end: zn's loop and libevent's, seconds per round.
+struct Pair {
+    std::vector<double> zn, ev;
+};
+
+// Events per second of each loop (0 when it did not run), and zn's rate over
+// libevent's: the median of the rounds' ratios and the middle half of them.
+// Pairing each round of zn's with the round of libevent's that ran next to it
+// cancels most of what other work on the machine adds to both.
 struct Figures {
-    double zn_select = 0, zn_epoll = 0, ev_select = 0, ev_epoll = 0; // events per second
+    double zn = 0, ev = 0, ratio = 0, low = 0, high = 0;
+
+    Figures() = default;
+    Figures(const Pair &pair, double events) {
+        if (!pair.zn.empty())
+            zn = events / znbench::median(pair.zn);
+        if (!pair.ev.empty())
+            ev = events / znbench::median(pair.ev);
+        if (pair.zn.empty() || pair.ev.empty())
+            return;
+        std::vector<double> ratios;
+        for (size_t r = 0; r < pair.zn.size(); ++r)
+            ratios.push_back(pair.ev[r] / pair.zn[r]);
+        ratio = znbench::median(ratios);
+        low = znbench::quantile(ratios, 0.25);
+        high = znbench::quantile(ratios, 0.75);
+    }
 };
 
 // Writes per round: select() costs O(P) per pass, so its rounds are shorter.
@@ -235,52 +261,114 @@ long writes_for(int pipes, bool select_loops) {
     return select_loops ? std::min(50000L, 5000000L / pipes) : 50000L;
 }
 
-Figures measure(int pipes, int active, bool eventfds) {
+// Which loops run; all of them unless the command line names one.
+struct Selection {
+    bool zn_select = true, zn_epoll = true, ev_select = true, ev_epoll = true;
+    int rounds = kRounds;
+};
+
+// One round of each selected loop of a pair; odd rounds start with
+// libevent's, so that neither loop always runs in the other's wake.
+template <class ZnRound, class EvRound>
+void run_pair(int round, Pair &pair, bool zn_on, bool ev_on, ZnRound &&zn_round,
+              EvRound &&ev_round) {
+    for (int turn = 0; turn < 2; ++turn) {
+        if ((turn == round % 2) && zn_on)
+            pair.zn.push_back(zn_round());
+        if ((turn != round % 2) && ev_on)
+            pair.ev.push_back(ev_round());
+    }
+}
+
+struct Measured {
+    Figures select, epoll;
+};
+
+Measured measure(int pipes, int active, bool eventfds, const Selection &sel) {
     Chain chain(pipes, active, eventfds);
     const bool with_select = chain.select_can_watch();
     sched_set_backend(SCHED_BACKEND_EPOLL); // takes every descriptor
     zn_watch(chain, true);
-    std::unique_ptr<LibeventRun> ev_sel;
-    if (with_select)
+    std::unique_ptr<LibeventRun> ev_sel, ev_epoll;
+    if (with_select && sel.ev_select)
         ev_sel = std::make_unique<LibeventRun>(chain, "select");
-    LibeventRun ev_epoll(chain, "epoll");
-    std::vector<double> zs, ze, es, ee;
-    for (int r = 0; r < kRounds; ++r) {
-        if (with_select) {
-            chain.writes = writes_for(pipes, true);
-            zs.push_back(zn_round(chain, SCHED_BACKEND_SELECT));
-            es.push_back(ev_sel->round(chain));
-        }
+    if (sel.ev_epoll)
+        ev_epoll = std::make_unique<LibeventRun>(chain, "epoll");
+    Pair select_pair, epoll_pair;
+    for (int r = 0; r < sel.rounds; ++r) {
+        chain.writes = writes_for(pipes, true);
+        run_pair(r, select_pair, with_select && sel.zn_select, ev_sel != nullptr,
+                 [&] { return zn_round(chain, SCHED_BACKEND_SELECT); },
+                 [&] { return ev_sel->round(chain); });
         chain.writes = writes_for(pipes, false);
-        ze.push_back(zn_round(chain, SCHED_BACKEND_EPOLL));
-        ee.push_back(ev_epoll.round(chain));
+        run_pair(r, epoll_pair, sel.zn_epoll, ev_epoll != nullptr,
+                 [&] { return zn_round(chain, SCHED_BACKEND_EPOLL); },
+                 [&] { return ev_epoll->round(chain); });
     }
     zn_watch(chain, false);
-    Figures f;
-    const double epoll_events = active + writes_for(pipes, false);
-    f.zn_epoll = epoll_events / median(ze);
-    f.ev_epoll = epoll_events / median(ee);
-    if (with_select) {
-        const double select_events = active + writes_for(pipes, true);
-        f.zn_select = select_events / median(zs);
-        f.ev_select = select_events / median(es);
+    return {Figures(select_pair, active + writes_for(pipes, true)),
+            Figures(epoll_pair, active + writes_for(pipes, false))};
+}
+
+void print_figures(const Figures &f) {
+    auto rate = [](double v) {
+        if (v > 0)
+            printf("%11.0f ", v);
+        else
+            printf("%11s ", "-");
+    };
+    rate(f.zn);
+    rate(f.ev);
+    if (f.ratio > 0)
+        printf("%5.2fx %4.2f-%4.2f  ", f.ratio, f.low, f.high);
+    else
+        printf("%16s  ", "-");
+}
+
+// Options: -l LOOP runs one loop only (zn-select, zn-epoll, ev-select or
+// ev-epoll), for profiling one of them; -r N sets the rounds.
+bool parse_options(int argc, char **argv, Selection &sel, int &first_operand) {
+    int opt;
+    while ((opt = getopt(argc, argv, "l:r:")) != -1) {
+        if (opt == 'r' && atoi(optarg) > 0) {
+            sel.rounds = atoi(optarg);
+            continue;
+        }
+        if (opt != 'l')
+            return false;
+        const std::string_view loop = optarg;
+        sel = {loop == "zn-select", loop == "zn-epoll", loop == "ev-select", loop == "ev-epoll",
+               sel.rounds};
+        if (!(sel.zn_select || sel.zn_epoll || sel.ev_select || sel.ev_epoll))
+            return false;
     }
-    return f;
+    first_operand = optind;
+    return true;
 }
 
 } // namespace
 
-// bench_loop [P [A]]: all sizes, or only those given.
+// bench_loop [-l LOOP] [-r ROUNDS] [P [A]]: all sizes, or only those given.
 int main(int argc, char **argv) {
-    const int only_pipes = argc > 1 ? atoi(argv[1]) : 0, only_active = argc > 2 ? atoi(argv[2]) : 0;
+    Selection sel;
+    int operand = 0;
+    if (!parse_options(argc, argv, sel, operand)) {
+        fprintf(stderr, "usage: bench_loop [-l zn-select|zn-epoll|ev-select|ev-epoll] "
+                        "[-r rounds] [P [A]]\n");
+        return 2;
+    }
+    const int only_pipes = operand < argc ? atoi(argv[operand]) : 0;
+    const int only_active = operand + 1 < argc ? atoi(argv[operand + 1]) : 0;
     const rlim_t available = raise_descriptor_limit(50000);
     sched_init();
     printf("bench/loop: chained one-byte writes through P socketpairs, A of them active,\n"
-           "%ld writes per round (select loops: 5,000,000 / P at most), median of %d rounds;\n"
-           "events per second; descriptor limit %lu\n",
-           writes_for(1, false), kRounds, static_cast<unsigned long>(available));
-    printf("%-6s %-4s %12s %12s %8s %12s %12s %8s\n", "P", "A", "zn select", "ev select", "ratio",
-           "zn epoll", "ev epoll", "ratio");
+           "%ld writes per round (select loops: 5,000,000 / P at most), %d rounds;\n"
+           "events per second (median of the rounds); ratio = zn / libevent with the same\n"
+           "kind of backend, the median of the rounds' ratios and the middle half of them;\n"
+           "descriptor limit %lu\n",
+           writes_for(1, false), sel.rounds, static_cast<unsigned long>(available));
+    printf("%-6s %-4s %11s %11s %16s  %11s %11s %16s\n", "P", "A", "zn select", "ev select",
+           "ratio (spread)", "zn epoll", "ev epoll", "ratio (spread)");
     for (int pipes : {100, 400, 1000, 10000, 50000}) {
         if (only_pipes && pipes != only_pipes)
             continue;
@@ -294,18 +382,14 @@ int main(int argc, char **argv) {
         for (int active : {1, 100}) {
             if (only_active && active != only_active)
                 continue;
-            const Figures f = measure(pipes, active, eventfds);
+            const Measured m = measure(pipes, active, eventfds, sel);
             printf("%-6d %-4d ", pipes, active);
-            if (f.zn_select > 0)
-                printf("%12.0f %12.0f %7.2fx ", f.zn_select, f.ev_select,
-                       f.zn_select / f.ev_select);
-            else
-                printf("%12s %12s %8s ", "-", "-", "-");
-            printf("%12.0f %12.0f %7.2fx%s\n", f.zn_epoll, f.ev_epoll, f.zn_epoll / f.ev_epoll,
-                   eventfds ? "  (eventfd nodes)" : "");
+            print_figures(m.select);
+            print_figures(m.epoll);
+            printf("%s\n", eventfds ? "(eventfd nodes)" : "");
             fflush(stdout);
         }
     }
-    printf("ratio = zn / libevent with the same kind of backend; target: >= 1.00x everywhere\n");
+    printf("target: ratio >= 1.00x everywhere\n");
     return 0;
 }

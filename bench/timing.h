@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <utility>
 #include <vector>
 
 namespace znbench {
@@ -15,10 +16,13 @@ double seconds_of(Work &&work) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
-// The median of a non-empty sample.
-inline double median(std::vector<double> v) {
+// The value at fraction q (0 to 1) of a non-empty sample, in sorted order.
+inline double quantile(std::vector<double> v, double q) {
     std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
+    return v[static_cast<size_t>(q * static_cast<double>(v.size() - 1) + 0.5)];
 }
+
+// The median of a non-empty sample.
+inline double median(std::vector<double> v) { return quantile(std::move(v), 0.5); }
 
 } // namespace znbench

@@ -33,7 +33,7 @@ int kind_from_environment() {
 
 } // namespace
 
-Backend &sched_backend() {
+ZN_EVERY_PASS Backend &sched_backend() {
     if (!active)
         install(make_select_backend());
     return *active;

@@ -17,7 +17,10 @@
 struct ReadyFd {
     int fd;
     unsigned bits;  // SCHED_FD_READ | SCHED_FD_WRITE | SCHED_FD_EXCEPT found, within the interest
-    uint64_t order; // the dispatcher's: the registration's place in the registry
+    // The dispatcher's: the registration's place in the registry, and the
+    // record registered under fd (null when none).
+    uint64_t order = 0;
+    SchedFD *rec = nullptr;
 };
 
 class Backend {

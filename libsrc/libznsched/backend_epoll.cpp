@@ -38,15 +38,15 @@ constexpr uint8_t kInterest = SCHED_FD_READ | SCHED_FD_WRITE | SCHED_FD_EXCEPT;
 constexpr uint8_t kRefused = 0x10; // epoll said EPERM: always ready
 constexpr uint8_t kMuted = 0x20;   // edge-triggered for now (see above)
 
-uint32_t events_for(ulong_t flags, bool edge) {
+uint32_t events_for(uint8_t state) {
     uint32_t events = 0;
-    if (flags & SCHED_FD_READ)
+    if (state & SCHED_FD_READ)
         events |= kReadEvents;
-    if (flags & SCHED_FD_WRITE)
+    if (state & SCHED_FD_WRITE)
         events |= kWriteEvents;
-    if (flags & SCHED_FD_EXCEPT)
+    if (state & SCHED_FD_EXCEPT)
         events |= EPOLLPRI;
-    return events | (edge || !events ? static_cast<uint32_t>(EPOLLET) : 0U);
+    return events | ((state & kMuted) || !events ? static_cast<uint32_t>(EPOLLET) : 0U);
 }
 
 // The conditions select() would report for these events.
@@ -102,7 +102,7 @@ public:
         if (fd < 0)
             return -9;
         uint8_t state = flags & kInterest;
-        if (ctl(EPOLL_CTL_ADD, fd, flags, false) != 0) {
+        if (ctl(EPOLL_CTL_ADD, fd, state) != 0) {
             if (errno != EPERM)
                 return errno == ENOMEM || errno == ENOSPC ? -12 : -9;
             state |= kRefused;
@@ -131,7 +131,7 @@ public:
             return;
         state = static_cast<uint8_t>((state & kRefused) | (new_flags & kInterest));
         if (!(state & kRefused))
-            ctl(EPOLL_CTL_MOD, fd, new_flags, false);
+            ctl(EPOLL_CTL_MOD, fd, state);
     }
 
     void forget(int fd, ulong_t) override {
@@ -151,7 +151,7 @@ public:
         --watched_;
     }
 
-    int wait(long timeout_secs, PlainArray<ReadyFd> &ready) override {
+    ZN_EVERY_PASS int wait(long timeout_secs, PlainArray<ReadyFd> &ready) override {
         if (SchedShutdown)
             return 0;
         const bool refused_ready = any_refused_ready();
@@ -190,10 +190,12 @@ public:
     }
 
 private:
-    int ctl(int op, int fd, ulong_t flags, bool edge) {
+    // The event's data carries the state along with the number, so that a
+    // wait need not look the state up.
+    int ctl(int op, int fd, uint8_t state) {
         epoll_event ev{};
-        ev.events = events_for(flags, edge);
-        ev.data.u64 = static_cast<uint64_t>(fd);
+        ev.events = events_for(state);
+        ev.data.u64 = static_cast<uint32_t>(fd) | uint64_t{state} << 32;
         return epoll_ctl(epfd_, op, fd, &ev);
     }
 
@@ -208,21 +210,18 @@ private:
     bool take(const epoll_event &ev, PlainArray<ReadyFd> &ready) {
         if (ev.data.u64 == kWakeTag)
             return true;
-        const int fd = static_cast<int>(ev.data.u64);
-        uint8_t &state = state_[fd];
+        const int fd = static_cast<int>(static_cast<uint32_t>(ev.data.u64));
+        const auto state = static_cast<uint8_t>(ev.data.u64 >> 32);
         const unsigned bits = conditions_of(ev.events) & (state & kInterest);
-        if (!bits) {
-            if (!(state & kMuted)) {
-                state |= kMuted;
-                ctl(EPOLL_CTL_MOD, fd, state & kInterest, true);
-            }
-            return false;
+        // Nothing watched: muted. Something watched while muted: back to
+        // level-triggered, as select() sees it.
+        const bool mute = !bits;
+        if (mute != static_cast<bool>(state & kMuted)) {
+            state_[fd] = static_cast<uint8_t>(mute ? state | kMuted : state & ~kMuted);
+            ctl(EPOLL_CTL_MOD, fd, state_[fd]);
         }
-        if (state & kMuted) { // back to level-triggered, as select() sees it
-            state &= static_cast<uint8_t>(~kMuted);
-            ctl(EPOLL_CTL_MOD, fd, state & kInterest, false);
-        }
-        ready.push_back({fd, bits, 0});
+        if (bits)
+            ready.push_back({fd, bits});
         return false;
     }
 
@@ -236,7 +235,7 @@ private:
     void add_refused(PlainArray<ReadyFd> &ready) {
         for (int fd : refused_)
             if (const unsigned bits = state_[fd] & (SCHED_FD_READ | SCHED_FD_WRITE))
-                ready.push_back({fd, bits, 0});
+                ready.push_back({fd, bits});
     }
 
     int epfd_, wakefd_;

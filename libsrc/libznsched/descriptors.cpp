@@ -5,6 +5,7 @@
 // each registration's place in the order. Every change is handed to the
 // active back end as it happens. Which numbers can be watched is the back
 // end's to say: select() takes 0..FD_SETSIZE-1, epoll any open descriptor.
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <new>
@@ -20,14 +21,24 @@ namespace {
 
 struct Slot {
     SchedFD *rec;
-    uint64_t order;    // place of the registration in the registry
-    uint64_t reported; // the last dispatch round whose wait reported the number
+    uint64_t order; // place of the registration in the registry
 };
 
 PlainArray<Slot> slots; // by descriptor number
 uint64_t registrations; // made so far: the next order
-uint64_t dispatch_round; // the latest round seen by sched_fd_reported
 RegistryChanges changes;
+
+// Records are aligned to cache lines: what a dispatch touches (flags,
+// handler, argument, statistics) then spans two lines, not three.
+constexpr size_t kLine = 64;
+constexpr size_t kRecordBytes = (sizeof(SchedFD) + kLine - 1) / kLine * kLine;
+
+SchedFD *record_allocate() {
+    void *memory = aligned_alloc(kLine, kRecordBytes);
+    return memory ? new (memory) SchedFD{} : nullptr;
+}
+
+void record_release(SchedFD *rec) { free(rec); }
 
 void debug_refusal(int fd, int error) {
     if (!sched_debug_on())
@@ -38,23 +49,21 @@ void debug_refusal(int fd, int error) {
         sched_debug("sched_add_fd: ERR - FD %d out of range\n", fd);
 }
 
-} // namespace
-
-SchedFD *sched_find_fd(int fd) {
+SchedFD *registered(int fd) {
     return fd >= 0 && static_cast<size_t>(fd) < slots.size() ? slots[fd].rec : nullptr;
 }
 
-uint64_t sched_fd_order(int fd) { return sched_find_fd(fd) ? slots[fd].order : UINT64_MAX; }
+} // namespace
 
-uint64_t sched_fd_reported(int fd, uint64_t round) {
-    dispatch_round = round;
-    if (!sched_find_fd(fd))
-        return UINT64_MAX;
-    slots[fd].reported = round;
-    return slots[fd].order;
+SchedFD *sched_find_fd(int fd) { return registered(fd); }
+
+ZN_EVERY_PASS SchedFD *sched_fd_lookup(int fd, uint64_t &order) {
+    SchedFD *rec = registered(fd);
+    order = rec ? slots[fd].order : UINT64_MAX;
+    return rec;
 }
 
-RegistryChanges sched_fd_changes_take() {
+ZN_EVERY_PASS RegistryChanges sched_fd_changes_take() {
     const RegistryChanges taken = changes;
     changes = RegistryChanges{};
     return taken;
@@ -74,7 +83,7 @@ int sched_add_fd(int fd, void (*handler)(int, void *, int, int, int), void *arg,
         debug_refusal(fd, -9);
         return -9;
     }
-    if (sched_find_fd(fd)) {
+    if (registered(fd)) {
         if (sched_debug_on())
             sched_debug("sched_add_fd: WARN - Already exists\n");
         return -17;
@@ -84,10 +93,10 @@ int sched_add_fd(int fd, void (*handler)(int, void *, int, int, int), void *arg,
         return refused;
     }
     const size_t need = static_cast<size_t>(fd) + 1;
-    auto *rec = new (std::nothrow) SchedFD{};
+    SchedFD *rec = record_allocate();
     if (!rec || (need > slots.size() && !slots.resize(need)) ||
         !sched_dispatch_reserve(static_cast<size_t>(num_SchedFDs) + 1)) {
-        delete rec;
+        record_release(rec);
         sched_backend().forget(fd, flags);
         debug_refusal(fd, -12);
         return -12;
@@ -101,11 +110,8 @@ int sched_add_fd(int fd, void (*handler)(int, void *, int, int, int), void *arg,
     rec->debug.time_sched = rec->debug.last_sched = static_cast<ulong_t>(time(nullptr));
     zn::list_append(SchedFDs, SchedFDs_end, rec);
     ++num_SchedFDs;
-    Slot &slot = slots[fd];
-    if (slot.reported && slot.reported == dispatch_round)
-        changes.reordered = true;
-    slot.rec = rec;
-    slot.order = registrations++;
+    slots[fd] = {rec, registrations++};
+    changes.added = true;
     return 0;
 }
 
@@ -115,7 +121,7 @@ int sched_remove_fd(int fd) {
             sched_debug("sched_remove_fd: Called before initialized\n");
         return -1;
     }
-    SchedFD *rec = sched_find_fd(fd);
+    SchedFD *rec = registered(fd);
     if (!rec) {
         if (sched_debug_on())
             sched_debug("sched_remove_fd: Could not remove FD %d, doesn't exist!\n", fd);
@@ -123,18 +129,19 @@ int sched_remove_fd(int fd) {
     }
     if (sched_debug_on())
         sched_debug("sched_remove_fd: Removing FD %d [%s]\n", fd, rec->name);
+    changes.removed = true;
     if (rec != current_fd)
         changes.removed_other = true;
     zn::list_unlink(SchedFDs, SchedFDs_end, rec);
     --num_SchedFDs;
     slots[fd].rec = nullptr;
     sched_backend().forget(fd, rec->flags);
-    delete rec;
+    record_release(rec);
     return 0;
 }
 
 int sched_fd_flags(int fd, ulong_t flags) {
-    SchedFD *rec = sched_find_fd(fd);
+    SchedFD *rec = registered(fd);
     if (!rec) {
         if (sched_debug_max())
             sched_debug("sched_fd_flags: Could not find FD %d, doesn't exist!\n", fd);
@@ -156,7 +163,7 @@ int sched_fd_save(int fd, SchedFD *to) {
     }
     if (sched_debug_on())
         sched_debug("sched_fd_save: Request to save FD %d\n", fd);
-    SchedFD *rec = sched_find_fd(fd);
+    SchedFD *rec = registered(fd);
     if (!rec) {
         if (sched_debug_on())
             sched_debug("sched_fd_save: ERR - FD Doesn't exist\n");
@@ -174,7 +181,7 @@ int sched_fd_restore(int fd, SchedFD *from) {
     }
     if (sched_debug_on())
         sched_debug("sched_fd_restore: Request to Restore FD %d\n", fd);
-    if (sched_find_fd(fd)) {
+    if (registered(fd)) {
         if (sched_debug_on())
             sched_debug("sched_fd_restore: ERR - FD Already Exists\n");
         return -17;
@@ -209,7 +216,7 @@ void sched_fds_release() {
     while (SchedFDs) {
         SchedFD *next = SchedFDs->next;
         slots[SchedFDs->fd].rec = nullptr;
-        delete SchedFDs;
+        record_release(SchedFDs);
         SchedFDs = next;
     }
     SchedFDs_end = nullptr;

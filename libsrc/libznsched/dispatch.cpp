@@ -17,7 +17,9 @@
 //   when the handler returns, none when nothing is.
 // Going back to the head costs nothing in the usual case: the walk resumes
 // at the first entry that still holds conditions, and every entry before
-// the current one is spent.
+// the current one is spent. The records are looked up once per wait; only a
+// handler that adds or removes a registration makes the walk look them up
+// again, since only that can release a record or move a number's place.
 #include <algorithm>
 #include <cerrno>
 
@@ -27,15 +29,46 @@
 namespace {
 
 PlainArray<ReadyFd> ready; // what the last wait reported, in registry order
-uint64_t rounds;           // dispatch rounds so far
 
 // Registered numbers have distinct places, so the order is total but for
-// numbers no longer registered, which sort last and are never called. An
-// in-place sort: the loop allocates nothing.
+// numbers no longer registered, which are never called. An in-place sort:
+// the loop allocates nothing.
 void sort_by_registry() {
     auto earlier = [](const ReadyFd &a, const ReadyFd &b) { return a.order < b.order; };
-    if (!std::is_sorted(ready.begin(), ready.end(), earlier))
+    if (ready.size() > 1 && !std::is_sorted(ready.begin(), ready.end(), earlier))
         std::sort(ready.begin(), ready.end(), earlier);
+}
+
+// Starts fetching the lines of a record that a call touches (flags,
+// handler, argument, statistics), so that the miss overlaps other work.
+void fetch(const SchedFD *rec) {
+    if (rec) {
+        __builtin_prefetch(&rec->flags, 1);
+        __builtin_prefetch(&rec->debug.total_time, 1);
+    }
+}
+
+// Each entry's record and place.
+void look_up_records() {
+    for (ReadyFd &entry : ready)
+        entry.rec = sched_fd_lookup(entry.fd, entry.order);
+}
+
+// After a handler changed the registry: records may have been released or
+// made anew, so every entry looks its record up again. True when a reported
+// number has a new registration, whose place differs from the one it was
+// sorted by; removed numbers keep their place and are never called.
+bool look_up_again() {
+    bool reordered = false;
+    for (ReadyFd &entry : ready) {
+        uint64_t order;
+        entry.rec = sched_fd_lookup(entry.fd, order);
+        if (entry.rec && order != entry.order) {
+            entry.order = order;
+            reordered = true;
+        }
+    }
+    return reordered;
 }
 
 // Takes one condition of a record if it is both wanted and reported: clears
@@ -57,15 +90,17 @@ size_t first_after(uint64_t order) {
 }
 
 void dispatch() {
-    ++rounds;
-    for (ReadyFd &entry : ready)
-        entry.order = sched_fd_reported(entry.fd, rounds);
+    sched_fd_changes_take(); // from here on, changes are the handlers'
+    look_up_records();
     sort_by_registry();
     size_t lowest_unspent = SIZE_MAX; // first entry left with conditions
     CallStamps stamps;
+    fetch(ready[0].rec);
     for (size_t i = 0; i < ready.size();) {
         ReadyFd &entry = ready[i];
-        SchedFD *rec = sched_find_fd(entry.fd);
+        SchedFD *rec = entry.rec;
+        if (i + 1 < ready.size()) // arrives while this handler runs
+            fetch(ready[i + 1].rec);
         int r = 0, w = 0, e = 0;
         if (rec) {
             r = take(rec, SCHED_FD_READ, entry.bits, rec->debug.reads);
@@ -81,24 +116,28 @@ void dispatch() {
         const int fd = entry.fd;
         const uint64_t order = entry.order;
         stamps.before_call();
-        sched_fd_changes_take();
         current_fd = rec;
         rec->handler(fd, rec->arg, r, w, e);
         current_fd = nullptr;
         const RegistryChanges changed = sched_fd_changes_take();
-        SchedFD *found = sched_find_fd(fd);
+        if (!changed.any()) { // the usual case: every record is where it was
+            stamps.after_call(&rec->debug);
+            ++i;
+            continue;
+        }
+        uint64_t unused;
+        SchedFD *found = sched_fd_lookup(fd, unused);
         stamps.after_call(found ? &found->debug : nullptr);
-        if (changed.reordered) {
-            for (ReadyFd &other : ready)
-                other.order = sched_fd_order(other.fd);
+        const bool reordered = look_up_again();
+        if (reordered) {
             sort_by_registry();
             lowest_unspent = 0;
             stamps.stale();
         }
         if (!found || changed.removed_other)
-            i = std::min(lowest_unspent, changed.reordered ? 0 : i + 1);
+            i = std::min(lowest_unspent, reordered ? 0 : i + 1);
         else
-            i = changed.reordered ? first_after(order) : i + 1;
+            i = reordered ? first_after(order) : i + 1;
     }
 }
 
@@ -106,7 +145,7 @@ void dispatch() {
 
 bool sched_dispatch_reserve(size_t registrations) { return ready.reserve(registrations + 1); }
 
-int sched_wait_and_dispatch(long timeout_secs, bool &idle) {
+ZN_EVERY_PASS int sched_wait_and_dispatch(long timeout_secs, bool &idle) {
     ready.clear();
     const int ret = sched_backend().wait(timeout_secs, ready);
     if (ret > 0 && !ready.empty()) {

@@ -222,7 +222,7 @@ void due_reset() {
     reset(regular_index);
 }
 
-int sched_min_time() {
+ZN_EVERY_PASS int sched_min_time() {
     for (const DueIndex *ix : {&priority_index, &regular_index})
         if (ix->due_count > ix->due_for_cleanup)
             return 0;

@@ -8,6 +8,11 @@
 
 #include "znsched.h"
 
+// Marks the functions that every pass of the loop runs. The compiler gathers
+// them in one stretch of the text, so that a pass touches few pages of code:
+// after each system call the processor has to find them again.
+#define ZN_EVERY_PASS __attribute__((hot))
+
 // ---- debug.cpp ----
 
 // Debug line to sched_debug_fd (see sched_set_debug). Callers test the level.
@@ -110,17 +115,15 @@ bool sched_names_equal(const uchar_t *a, const char *b);
 void sched_fds_reset();
 void sched_fds_release();
 
-// The registration's place in the registry (later registrations have larger
-// numbers); UINT64_MAX when fd is not registered.
-uint64_t sched_fd_order(int fd);
-// As sched_fd_order, and notes that the wait of dispatch round `round`
-// reported fd, so that a new registration under that number during the
-// round counts as a reordering.
-uint64_t sched_fd_reported(int fd, uint64_t round);
+// The record registered under fd and its place in the registry (later
+// registrations have larger numbers), or null when fd is not registered.
+SchedFD *sched_fd_lookup(int fd, uint64_t &order);
 // What happened to the registry since the dispatcher last asked.
 struct RegistryChanges {
-    bool reordered = false;     // a number reported in this round was registered anew
-    bool removed_other = false; // a record other than current_fd was removed
+    bool added = false;         // a registration was made
+    bool removed = false;       // a record was removed
+    bool removed_other = false; // ... one other than current_fd
+    bool any() const { return added || removed; }
 };
 RegistryChanges sched_fd_changes_take();
 // Moves every registration from the back end in use to the given one;

@@ -75,7 +75,7 @@ void task_phase(bool &idle) {
 
 } // namespace
 
-void sched_loop(void) {
+ZN_EVERY_PASS void sched_loop(void) {
     if (!tm_SchedInitialized) {
         if (sched_debug_on())
             sched_debug("sched_loop: Called before initialized\n");

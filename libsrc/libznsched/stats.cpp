@@ -31,14 +31,14 @@ void accumulate(SchedTime &total, const SchedTime &d) {
 
 } // namespace
 
-void sched_record_call(SchedDebug &debug, const timeval &start, const timeval &end) {
+ZN_EVERY_PASS void sched_record_call(SchedDebug &debug, const timeval &start, const timeval &end) {
     debug.last_ran = static_cast<ulong_t>(start.tv_sec);
     ++debug.times_ran;
     debug.last_time = elapsed(start.tv_sec, start.tv_usec, end);
     accumulate(debug.total_time, debug.last_time);
 }
 
-void sched_idle_open() {
+ZN_EVERY_PASS void sched_idle_open() {
     if (SchedIdleState)
         return;
     SchedIdleState = 1;
@@ -49,7 +49,7 @@ void sched_idle_open() {
     SchedIdle.debug.last_ran = static_cast<ulong_t>(time(nullptr));
 }
 
-void sched_idle_close() {
+ZN_EVERY_PASS void sched_idle_close() {
     if (!SchedIdleState)
         return;
     timeval now;

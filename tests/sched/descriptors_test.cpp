@@ -162,6 +162,36 @@ TEST_P(Descriptors, SaveAndRestoreFromInsideTheHandlerKeepsStatistics) {
     EXPECT_EQ(child.output, "b r=1 w=0 e=0 current\nborrowed\n");
 }
 
+int renewed_fd, added_fd; // for renew_others
+
+// Gives another ready descriptor a new registration under its number, and
+// registers one that the wait did not report.
+void renew_others(int, void *, int, int, int) {
+    report("a\n");
+    REQUIRE(sched_remove_fd(renewed_fd) == 0);
+    REQUIRE(sched_add_fd(renewed_fd, record_call, (void *)"b anew", SCHED_FD_READ, name_b) == 0);
+    REQUIRE(sched_add_fd(added_fd, record_call, (void *)"d", SCHED_FD_READ, name_b) == 0);
+}
+
+TEST_P(Descriptors, NumberRegisteredAnewDuringTheWalkIsCalledAtItsNewPlace) {
+    auto child = run_in_child([backend = GetParam()] {
+        init_on(backend);
+        const int a = ready_socket(), b = ready_socket(), c = ready_socket();
+        renewed_fd = b;
+        added_fd = ready_socket();
+        sched_add_fd(a, renew_others, nullptr, SCHED_FD_READ, name_a);
+        sched_add_fd(b, record_call, (void *)"b", SCHED_FD_READ, name_a);
+        sched_add_fd(c, record_call, (void *)"c", SCHED_FD_READ, name_a);
+        run_one_pass();
+        // The new record took b's condition after c; d waits for the next wait.
+        REQUIRE(sched_find_fd(b)->debug.times_ran == 1 && sched_find_fd(b)->debug.reads == 1);
+        REQUIRE(sched_find_fd(added_fd)->debug.times_ran == 0);
+        REQUIRE(sched_find_fd(a)->debug.times_ran == 1 && sched_find_fd(c)->debug.times_ran == 1);
+    });
+    EXPECT_TRUE(child.returned()) << child.errors;
+    EXPECT_EQ(child.output, "a\nc r=1 w=0 e=0 current\nb anew r=1 w=0 e=0 current\n");
+}
+
 TEST_P(Descriptors, RefusalsLeaveTheRegistryUnchanged) {
     auto child = run_in_child([backend = GetParam()] {
         REQUIRE(sched_fd_flags(0, 1) == -2); // before init: nothing registered
