@@ -310,6 +310,20 @@ void allow_descriptors(rlim_t n) {
     }
 }
 
+// Connects `users` clients to a fresh server at once, each sending one
+// command; prints how many were served and how long it took. True when all were.
+bool crowd_served(void (*serve)(int), int users, const char *what) {
+    const Server server = start(serve);
+    const auto begin = Clock::now();
+    const Figures f = drive(server.port, users, 1);
+    stop(server);
+    printf("%d %s: %ld of %d served, connected and answered in %.0f ms (p99 reply %.1f ms)\n",
+           users, what, f.served, users,
+           std::chrono::duration<double, std::milli>(Clock::now() - begin).count(),
+           f.p99_us / 1000);
+    return f.served == users;
+}
+
 } // namespace
 
 int main() {
@@ -317,7 +331,6 @@ int main() {
     allow_descriptors(12000);
     printf("console: C clients x %d commands, each waiting for the prompt (loopback TCP)\n",
            commands_per_client);
-    bool ok = true;
     double p50_at_1 = 0, ratio_at_50 = 0;
     for (int clients : {1, 50}) {
         const Server zn = start(zn_server);
@@ -337,34 +350,15 @@ int main() {
             ratio_at_50 = ratio;
     }
 
-    const int many = 900;
-    const Server zn = start(zn_server);
-    const auto begin = Clock::now();
-    const Figures m = drive(zn.port, many, 1);
-    stop(zn);
-    printf("%d simultaneous users: %ld of %d served, connected and answered in %.0f ms "
-           "(p99 reply %.1f ms)\n",
-           many, m.served, many,
-           std::chrono::duration<double, std::milli>(Clock::now() - begin).count(),
-           m.p99_us / 1000);
-
-    const int crowd = kMostUsers;
-    const Server epoll_zn = start(zn_epoll_server);
-    const auto crowd_begin = Clock::now();
-    const Figures c = drive(epoll_zn.port, crowd, 1);
-    stop(epoll_zn);
-    printf("%d users on the epoll back end: %ld of %d served, connected and answered in %.0f ms "
-           "(p99 reply %.1f ms)\n",
-           crowd, c.served, crowd,
-           std::chrono::duration<double, std::milli>(Clock::now() - crowd_begin).count(),
-           c.p99_us / 1000);
+    const int many = 900, crowd = kMostUsers;
+    const bool all_many = crowd_served(zn_server, many, "simultaneous users");
+    const bool all_crowd = crowd_served(zn_epoll_server, crowd, "users on the epoll back end");
 
     const bool ratio_ok = ratio_at_50 >= 0.5, latency_ok = p50_at_1 < 1000,
-               users_ok = m.served == many && c.served == crowd;
+               users_ok = all_many && all_crowd;
     printf("targets: ratio >= 0.5x at C = 50: %s (%.2fx); p50 < 1 ms at C = 1: %s (%.1f us); "
            "%d and %d users served: %s\n",
            ratio_ok ? "met" : "MISSED", ratio_at_50, latency_ok ? "met" : "MISSED", p50_at_1, many,
            crowd, users_ok ? "met" : "MISSED");
-    ok = ratio_ok && latency_ok && users_ok;
-    return ok ? 0 : 1;
+    return ratio_ok && latency_ok && users_ok ? 0 : 1;
 }

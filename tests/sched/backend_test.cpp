@@ -9,10 +9,13 @@
 #include <cstdlib>
 #include <string>
 
+#include "backends.h"
 #include "child.h"
 #include "command_capture.h"
 #include "znsched.h"
 
+using zntest::cpu_seconds;
+using zntest::init_on;
 using zntest::report;
 using zntest::run_in_child;
 
@@ -23,16 +26,7 @@ char name_task[] = "stopper";
 
 class Backends : public testing::TestWithParam<int> {};
 
-INSTANTIATE_TEST_SUITE_P(Backend, Backends,
-                         testing::Values(SCHED_BACKEND_SELECT, SCHED_BACKEND_EPOLL),
-                         [](const testing::TestParamInfo<int> &info) {
-                             return info.param == SCHED_BACKEND_EPOLL ? "epoll" : "select";
-                         });
-
-void init_on(int backend) {
-    REQUIRE(sched_set_backend(backend) == 0);
-    sched_init();
-}
+INSTANTIATE_TEST_SUITE_P(Backend, Backends, zntest::each_backend(), zntest::backend_name);
 
 void stop_loop_task(void *) { sched_stop_loop(); }
 
@@ -218,13 +212,6 @@ TEST_P(Backends, OutOfBandTcpDataIsTheExceptionalCondition) {
     });
     EXPECT_TRUE(child.returned()) << child.errors;
     EXPECT_EQ(child.output, "r=0 w=0 e=1 urgent !\n");
-}
-
-double cpu_seconds() {
-    rusage usage;
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 // epoll reports a hang-up even when nothing watched covers it; the loop must

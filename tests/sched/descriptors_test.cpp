@@ -8,9 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "backends.h"
 #include "child.h"
 #include "znsched.h"
 
+using zntest::init_on;
 using zntest::report;
 using zntest::run_in_child;
 
@@ -19,16 +21,7 @@ namespace {
 // Every case runs under each back end: the dispatch rules are the same.
 class Descriptors : public testing::TestWithParam<int> {};
 
-INSTANTIATE_TEST_SUITE_P(Backend, Descriptors,
-                         testing::Values(SCHED_BACKEND_SELECT, SCHED_BACKEND_EPOLL),
-                         [](const testing::TestParamInfo<int> &info) {
-                             return info.param == SCHED_BACKEND_EPOLL ? "epoll" : "select";
-                         });
-
-void init_on(int backend) {
-    REQUIRE(sched_set_backend(backend) == 0);
-    sched_init();
-}
+INSTANTIATE_TEST_SUITE_P(Backend, Descriptors, zntest::each_backend(), zntest::backend_name);
 
 char name_a[] = "first";
 char name_b[] = "second";

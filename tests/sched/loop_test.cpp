@@ -11,6 +11,7 @@
 #include "child.h"
 #include "znsched.h"
 
+using zntest::cpu_seconds;
 using zntest::report;
 using zntest::run_in_child;
 
@@ -332,13 +333,6 @@ TEST(Loop, TasksDueInEveryPassDoNotStarveDescriptors) {
     });
     EXPECT_TRUE(child.exited_zero()) << child.errors;
     EXPECT_EQ(child.output, "descriptor served\n");
-}
-
-double cpu_seconds() {
-    rusage usage;
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 TEST(Loop, TimersAloneSleepBetweenTheirRuns) {

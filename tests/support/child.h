@@ -7,6 +7,7 @@
 #pragma once
 
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -206,6 +207,14 @@ inline ChildResult run_in_child(const std::function<void()> &body, int timeout_s
         result.status = WTERMSIG(status);
     }
     return result;
+}
+
+// CPU time, user and system, that this process has used so far, in seconds.
+inline double cpu_seconds() {
+    rusage usage;
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 } // namespace zntest
