@@ -14,7 +14,7 @@
 namespace {
 
 void append(CmdUser *up, std::string_view bytes) {
-    memcpy(up->in_buf + up->in_len, bytes.data(), bytes.size());
+    std::copy(bytes.begin(), bytes.end(), up->in_buf + up->in_len);
     up->in_len += static_cast<int>(bytes.size());
 }
 
