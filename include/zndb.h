@@ -384,7 +384,9 @@ ZN_EXPORT int db_send(int fd, DataBase *db, void (*callback)(void *), void *arg)
  * database enters the catalogue (found by its table name with
  * db_find_dbase) only when its end word has arrived; callback(arg) then
  * runs as the task "DB Callback" (as "DB Callback - ERROR" after a
- * time-out). A failed or timed-out transfer releases what it received.
+ * time-out). A failed or timed-out transfer releases what it received, and
+ * so does a complete one whose catalogue entry cannot be allocated (the
+ * callback still runs, and db_find_dbase finds nothing).
  * Registration and status flags as for db_send. Returns 0 when started, -1
  * when the header is damaged or cut or memory runs out (nothing is left
  * behind). */
