@@ -49,4 +49,4 @@ fuzz:
 	cmake --build build-fuzz --target run-fuzz
 
 clean:
-	rm -rf $(BUILD) build-bench build-fuzz build-i386 build-asan build-release build-notests db-bench-data
+	rm -rf $(BUILD) build-bench build-fuzz build-i386 build-asan build-release build-clang build-notests db-bench-data

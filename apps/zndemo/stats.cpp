@@ -86,7 +86,7 @@ int cmd_stats(int argc, char **) {
     if (latest.records >= 0)
         cli_printf(fmt("Sample records  : %ld\n"), latest.records);
     else
-        cli_printf(fmt("Sample records  : (database closed)\n"));
+        cli_printf(fmt("Sample records  : %s\n"), fmt("(database closed)"));
     cli_printf(fmt("Samples taken   : %lu, every %lus, the last %lds ago\n"), latest.samples, stats_period,
                static_cast<long>(time(nullptr) - latest.taken));
     return 0;

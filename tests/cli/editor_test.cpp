@@ -36,7 +36,7 @@ char ask_arg[] = "ask";
 int ask(int, char **) {
     REQUIRE(cli_getstr(current_user, got_string, ask_arg) == 0);
     REQUIRE(cli_getstr(current_user, got_string, ask_arg) == -1); // one at a time
-    cli_printf(text("Name? "));
+    cli_printf(text("%s"), text("Name? "));
     return 0;
 }
 

@@ -128,7 +128,7 @@ int recording_hook(uchar_t type, CmdUser *, void *buf, int len) {
 
 int install_hook(int, char **) {
     current_user->output_handler = recording_hook;
-    cli_printf(text("installed\n"));
+    cli_printf(text("%s"), text("installed\n"));
     return 0;
 }
 

@@ -215,9 +215,10 @@ TEST(NotifyWatchdog, NotArmedForAnotherProcess) {
 // The watchdog is a task like any other, listed under its name with its
 // period: half the time-out in whole seconds, at least one, at most a day.
 TEST(NotifyWatchdog, ListedWithHalfTheTimeOutInWholeSeconds) {
-    for (const auto &[usec, period] :
+    for (const auto &[timeout, period] :
          {std::pair{"10000000", 5ul}, {"3999999", 1ul}, {"500000", 1ul}, {"18446744073709551615", 86400ul}}) {
         FakeManager manager;
+        const char *usec = timeout; // clang 14 cannot capture a structured binding
         auto child = run_in_child([&] {
             manager_environment(manager, usec);
             sched_init();

@@ -1,6 +1,7 @@
 // Task records: TIDs, revival, finding, removal and re-arming, each case in a fresh child.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "child.h"
@@ -124,7 +125,7 @@ TEST(Tasks, RemoveMatchesPriorityListFirstAndMatchZeroTakesAny) {
         REQUIRE(sched_find_task(note, (void *)"s", nullptr, 7) != nullptr);
         REQUIRE(sched_find_task(note, (void *)"s", name_a, 7) == nullptr);
         REQUIRE(sched_remove_task(nullptr, nullptr, nullptr, 0) == 0);
-        REQUIRE(SchedTasks->arg == (void *)"s");
+        REQUIRE(strcmp(static_cast<const char *>(SchedTasks->arg), "s") == 0);
         REQUIRE(sched_remove_task(note, (void *)"zz", nullptr, 3) == -2);
         REQUIRE(sched_remove_task(nullptr, nullptr, nullptr, 0) == 0);
         REQUIRE(sched_remove_task(nullptr, nullptr, nullptr, 0) == -2);
