@@ -1,10 +1,10 @@
 // runtime.cpp -- the C++ runtime entry points the libraries need, without exceptions.
 //
 // The libraries are built with -fno-exceptions and link the C++ runtime
-// statically. Defining allocation and the library's "throw" helpers here
-// keeps the runtime's exception machinery (and with it the unwinder and its
-// dependence on the dynamic loader) out of the shared objects, which then
-// need the C library alone. Allocation that cannot fail softly aborts, as
+// statically. Defining allocation, the library's "throw" helpers and the
+// pure-virtual slot filler here keeps the runtime's exception machinery
+// (and with it the unwinder and its dependence on the dynamic loader) out of
+// the shared objects, which then need the C library alone. Allocation that cannot fail softly aborts, as
 // any C++ program built without exceptions does; code that can report a
 // failure uses new (std::nothrow) or malloc and checks the result.
 #include <cstdio>
@@ -47,3 +47,8 @@ namespace std {
 [[noreturn]] void __throw_invalid_argument(const char *what) { fatal(what); }
 [[noreturn]] void __throw_bad_function_call() { fatal("bad function call"); }
 } // namespace std
+
+// Fills the slots of pure virtual functions in an abstract class's table,
+// which unoptimised builds emit; the runtime's own version would bring in
+// std::terminate and the exception machinery with it.
+extern "C" [[noreturn]] void __cxa_pure_virtual() { fatal("pure virtual function called"); }
