@@ -8,6 +8,7 @@
 #include <csignal>
 #include <string>
 
+#include "backends.h"
 #include "child.h"
 #include "znsched.h"
 
@@ -200,15 +201,21 @@ TEST(Loop, CleanupPassRunsNoOtherTask) {
     EXPECT_EQ(child.output, "cleanup 1\ncleanup 2\n");
 }
 
+// A fresh scheduler on the back end, with the clean-up tasks, watching the
+// read end of a pipe that is then closed while registered; returns its number.
+int watch_a_descriptor_then_close_it(int backend) {
+    zntest::init_on(backend);
+    register_cleanups();
+    int fds[2];
+    REQUIRE(pipe(fds) == 0);
+    sched_add_fd(fds[0], ignore_fd, nullptr, SCHED_FD_READ, name_fd);
+    close(fds[0]);
+    return fds[0];
+}
+
 TEST(Loop, SelectErrorShutsDown) {
     auto child = run_in_child([] {
-        sched_set_backend(SCHED_BACKEND_SELECT);
-        sched_init();
-        register_cleanups();
-        int fds[2];
-        REQUIRE(pipe(fds) == 0);
-        sched_add_fd(fds[0], ignore_fd, nullptr, SCHED_FD_READ, name_fd);
-        close(fds[0]); // closed while registered
+        watch_a_descriptor_then_close_it(SCHED_BACKEND_SELECT);
         sched_set_debug(1, zntest::report_fd());
         sched_loop();
     });
@@ -223,17 +230,11 @@ TEST(Loop, SelectErrorShutsDown) {
 // descriptor closed while registered, and the loop goes on.
 TEST(Loop, EpollForgetsADescriptorClosedWhileRegistered) {
     auto child = run_in_child([] {
-        sched_set_backend(SCHED_BACKEND_EPOLL);
-        sched_init();
-        register_cleanups();
-        int fds[2];
-        REQUIRE(pipe(fds) == 0);
-        sched_add_fd(fds[0], ignore_fd, nullptr, SCHED_FD_READ, name_fd);
-        close(fds[0]);
+        const int closed = watch_a_descriptor_then_close_it(SCHED_BACKEND_EPOLL);
         sched_task(stop_loop_task, nullptr, SCHED_IMMEDIATE, 0, name_task);
         sched_loop();
         report("returned\n");
-        REQUIRE(sched_find_fd(fds[0]) != nullptr); // still registered: remove it first
+        REQUIRE(sched_find_fd(closed) != nullptr); // still registered: remove it first
     });
     EXPECT_TRUE(child.returned()) << child.errors;
     EXPECT_EQ(child.output, "returned\n");
